@@ -1,0 +1,92 @@
+// The records every kernel works with: one operand (`KernelBuffer`), its element type (`DType`),
+// the kernel's verdict (`KernelResult`), the sizes derived from an operand, and the typed kernel
+// signature that the handler entries call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mirelon {
+
+// Element-type codes in the XLA FFI numbering; only these two reach a kernel.
+enum class DType : int32_t { F32 = 11, F64 = 12 };
+
+// One operand or result of a kernel call. Owns only its copy of the extents; the element data
+// belongs to XLA for the duration of the call (read for inputs, written in place for outputs).
+struct KernelBuffer {
+  std::vector<int64_t> dims;
+  void* data = nullptr;
+  int32_t dtype = 0;
+};
+
+// Success, or failure with an owned message that the entry turns into an FFI error.
+struct KernelResult {
+  bool ok = true;
+  std::string message;
+
+  void fail(std::string text) {
+    ok = false;
+    message = std::move(text);
+  }
+};
+
+// Product of the extents in wrapping 64-bit arithmetic, read as signed; a negative product counts
+// as 0 and rank 0 holds one element.
+inline size_t element_count(const KernelBuffer& b) {
+  uint64_t product = 1;
+  for (int64_t d : b.dims) product *= static_cast<uint64_t>(d);
+  const auto signed_product = static_cast<int64_t>(product);
+  return signed_product < 0 ? 0 : static_cast<size_t>(signed_product);
+}
+
+// Kernels use these extents as unsigned counts, so a negative extent reads as 0 rather than as a
+// huge count.
+inline size_t extent_as_count(int64_t d) { return d < 0 ? 0 : static_cast<size_t>(d); }
+
+inline size_t last_extent(const KernelBuffer& b) {
+  return b.dims.empty() ? 1 : extent_as_count(b.dims.back());
+}
+
+inline size_t second_last_extent(const KernelBuffer& b) {
+  return b.dims.size() < 2 ? 1 : extent_as_count(b.dims[b.dims.size() - 2]);
+}
+
+// The element slice of an operand: its data pointer with its element count as length. A buffer of
+// zero elements yields an empty span whatever its (possibly dangling) data pointer.
+template <typename T>
+std::span<const T> input_span(const KernelBuffer& b) {
+  const size_t n = element_count(b);
+  return n == 0 ? std::span<const T>{} : std::span<const T>(static_cast<const T*>(b.data), n);
+}
+
+template <typename T>
+std::span<T> output_span(const KernelBuffer& b) {
+  const size_t n = element_count(b);
+  return n == 0 ? std::span<T>{} : std::span<T>(static_cast<T*>(b.data), n);
+}
+
+// Builds a message from its pieces, numbers in decimal.
+template <typename... Parts>
+std::string message(const Parts&... parts) {
+  std::ostringstream out;
+  (out << ... << parts);
+  return out.str();
+}
+
+// The typed kernel signature: the result to fill in, the inputs and their count, the outputs and
+// their count. Outputs are written through their data pointers.
+using KernelFn = void (*)(KernelResult&, const KernelBuffer*, size_t, const KernelBuffer*, size_t);
+
+}  // namespace mirelon
+
+// Explicit instantiation of a kernel template for both element types.
+#define MIRELON_INSTANTIATE_KERNEL(name)                                                        \
+  template void name<float>(::mirelon::KernelResult&, const ::mirelon::KernelBuffer*, size_t,  \
+                            const ::mirelon::KernelBuffer*, size_t);                          \
+  template void name<double>(::mirelon::KernelResult&, const ::mirelon::KernelBuffer*, size_t, \
+                             const ::mirelon::KernelBuffer*, size_t)

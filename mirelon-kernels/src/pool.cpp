@@ -1,0 +1,99 @@
+#include "pool.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <limits>
+
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_invoke.h>
+#include <oneapi/tbb/task_arena.h>
+
+namespace mirelon::pool {
+
+std::optional<size_t> parse_count(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  const char* p = text;
+  if (*p == '+') ++p;
+  if (*p == '\0') return std::nullopt;
+  size_t value = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return std::nullopt;
+    const size_t digit = static_cast<size_t>(*p - '0');
+    if (value > (std::numeric_limits<size_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+size_t worker_count_from(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                         size_t online) {
+  if (auto n = parse_count(rayon_num_threads)) return *n == 0 ? online : *n;
+  if (auto n = parse_count(rayon_rs_num_cpus); n && *n > 0) return *n;
+  return online;
+}
+
+namespace {
+
+constexpr size_t kWorkerStack = size_t{2} << 20;
+
+size_t online_processors() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<size_t>(n) : 1;
+}
+
+// One arena shared by every caller, so that many host threads entering kernels at once share
+// the same workers instead of oversubscribing the machine.
+struct Pool {
+  size_t workers;
+  oneapi::tbb::global_control stack;
+  std::optional<oneapi::tbb::global_control> parallelism;
+  oneapi::tbb::task_arena arena;
+
+  explicit Pool(size_t n)
+      : workers(n),
+        stack(oneapi::tbb::global_control::thread_stack_size, kWorkerStack),
+        arena(static_cast<int>(n)) {
+    // TBB caps the total at the core count unless told otherwise; a larger requested count is
+    // honoured.
+    if (n > static_cast<size_t>(oneapi::tbb::this_task_arena::max_concurrency()))
+      parallelism.emplace(oneapi::tbb::global_control::max_allowed_parallelism, n);
+    arena.initialize();
+  }
+};
+
+size_t clamp_to_int(size_t n) {
+  const auto limit = static_cast<size_t>(std::numeric_limits<int>::max() / 2);
+  return n < 1 ? 1 : (n > limit ? limit : n);
+}
+
+Pool& instance() {
+  static Pool pool(clamp_to_int(worker_count_from(std::getenv("RAYON_NUM_THREADS"),
+                                                  std::getenv("RAYON_RS_NUM_CPUS"),
+                                                  online_processors())));
+  return pool;
+}
+
+// Splits [begin, end) in halves while the budget lasts (it halves with each split) and pieces
+// keep at least one item.
+void split(size_t begin, size_t end, size_t budget, const RangeBody& body) {
+  if (end - begin >= 2 && budget > 0) {
+    const size_t mid = begin + (end - begin) / 2;
+    const size_t half = budget / 2;
+    oneapi::tbb::parallel_invoke([&] { split(begin, mid, half, body); },
+                                 [&] { split(mid, end, half, body); });
+  } else {
+    body(begin, end);
+  }
+}
+
+}  // namespace
+
+size_t worker_count() { return instance().workers; }
+
+void run(size_t n, RangeBody body) {
+  Pool& pool = instance();
+  pool.arena.execute([&] { split(0, n, pool.workers, body); });
+}
+
+}  // namespace mirelon::pool
