@@ -1,0 +1,76 @@
+"""Handler entries end to end through JAX: registration, operand counts, element types."""
+import jax
+import numpy as np
+import pytest
+
+from mirelon import _core
+from mirelon_jax import call, register_all, shape
+
+# Targets that this build leaves without a kernel answer with "<target>: kernel not built".
+UNBUILT_PROBE = "mirelon_kde_fwd"
+
+
+def test_all_108_targets_register_with_jax():
+    names = register_all()
+    assert len(names) == 108
+    assert list(names) == [name for name, _ in _core.handlers()]
+
+
+def error_text(info):
+    return str(info.value)
+
+
+@pytest.mark.parametrize("n_args, text", [
+    (2, "mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 2 / 1"),
+    (4, "mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 4 / 1"),
+])
+def test_wrong_input_count_is_an_invalid_argument_error(n_args, text):
+    x = np.zeros(3)
+    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+        call("kde_fwd", shape((3,), "f8"), *([x] * n_args), has_side_effect=True)
+    assert error_text(info).startswith("INVALID_ARGUMENT: ")
+    assert text in error_text(info)
+
+
+def test_wrong_output_count_is_reported():
+    x = np.zeros(3)
+    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+        call("kde_fwd", [shape((3,), "f8"), shape((3,), "f8")], x, x, x, has_side_effect=True)
+    assert "mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 3 / 2" in error_text(info)
+
+
+@pytest.mark.parametrize("in_dtype, out_dtype, text", [
+    ("f8", "f4", "mixed buffer dtypes (12 vs 11); all mirelon kernel operands must match"),
+    ("f4", "f8", "mixed buffer dtypes (11 vs 12); all mirelon kernel operands must match"),
+    ("i4", "i4", "unsupported buffer dtype 4"),
+    ("f2", "f2", "unsupported buffer dtype 10"),
+])
+def test_element_type_errors(in_dtype, out_dtype, text):
+    x = np.zeros(3, in_dtype)
+    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+        call("logp_gaussian_fwd", shape((3,), out_dtype), x, x, x, has_side_effect=True)
+    assert error_text(info) == "INVALID_ARGUMENT: " + text
+
+
+def test_unbuilt_kernel_names_its_target():
+    x = np.zeros(3)
+    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+        call(UNBUILT_PROBE, shape((3,), "f8"), x, x, x, has_side_effect=True)
+    assert error_text(info) == f"INVALID_ARGUMENT: {UNBUILT_PROBE}: kernel not built"
+
+
+def test_entries_are_callable_from_many_threads():
+    from concurrent.futures import ThreadPoolExecutor
+
+    x = np.zeros(3)
+
+    def one(_):
+        try:
+            call(UNBUILT_PROBE, shape((3,), "f8"), x, x, x, has_side_effect=True)
+        except jax.errors.JaxRuntimeError as e:
+            return str(e)
+        return "no error"
+
+    with ThreadPoolExecutor(8) as ex:
+        texts = set(ex.map(one, range(64)))
+    assert texts == {f"INVALID_ARGUMENT: {UNBUILT_PROBE}: kernel not built"}
