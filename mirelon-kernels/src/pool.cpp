@@ -67,11 +67,13 @@ size_t clamp_to_int(size_t n) {
   return n < 1 ? 1 : (n > limit ? limit : n);
 }
 
+// Created on first use and never destroyed, so that a host thread still running a kernel while
+// the process exits never meets a destroyed arena.
 Pool& instance() {
-  static Pool pool(clamp_to_int(worker_count_from(std::getenv("RAYON_NUM_THREADS"),
-                                                  std::getenv("RAYON_RS_NUM_CPUS"),
-                                                  online_processors())));
-  return pool;
+  static Pool* pool = new Pool(clamp_to_int(worker_count_from(std::getenv("RAYON_NUM_THREADS"),
+                                                              std::getenv("RAYON_RS_NUM_CPUS"),
+                                                              online_processors())));
+  return *pool;
 }
 
 // Splits [begin, end) in halves while the budget lasts (it halves with each split) and pieces
@@ -93,7 +95,11 @@ size_t worker_count() { return instance().workers; }
 
 void run(size_t n, RangeBody body) {
   Pool& pool = instance();
-  pool.arena.execute([&] { split(0, n, pool.workers, body); });
+  // Isolation keeps a waiting caller from picking up other callers' pieces, so each caller's
+  // loop completes on its own, however many host threads share the pool.
+  pool.arena.execute([&] {
+    oneapi::tbb::this_task_arena::isolate([&] { split(0, n, pool.workers, body); });
+  });
 }
 
 }  // namespace mirelon::pool
