@@ -118,3 +118,37 @@ def test_empty_queries_succeed(dtype):
     e = np.zeros((0, 3), dtype)
     assert call("pwl_fwd", shape((0, 3), dtype), e, xk, xk, has_side_effect=True).shape == (0, 3)
     assert call("pwl_vjp", shape((0, 3), dtype), e, xk, xk, e, has_side_effect=True).shape == (0, 3)
+
+
+def bisect_as_stated(knots, c):
+    lo, hi = 0, len(knots) - 1
+    while hi - lo >= 2:
+        mid = (lo + hi) // 2
+        if c >= knots[mid]:
+            lo = mid
+        else:
+            hi = mid
+    return lo
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("k", [3, 6, 33])
+def test_unordered_knots_follow_the_bisection_rule(dtype, k):
+    # Nothing requires ascending knots; any sequence is searched by the same halving steps.
+    rng = np.random.default_rng(k)
+    xk = rng.normal(size=k).astype(dtype)
+    xk[0], xk[-1] = -3, 3  # keep queries spread over the searched range
+    yk = rng.normal(size=k).astype(dtype)
+    x = np.append(rng.uniform(-3.5, 3.5, 45), [np.nan, xk[1], xk[k // 2]]).astype(dtype)
+    g = np.ones_like(x)
+    guard = dtype(1e-12)
+    want_y, want_dx = [], []
+    for v in x:
+        c = min(max(v, xk[0]), xk[-1]) if not np.isnan(v) else xk[0]
+        i = bisect_as_stated(xk, c)
+        want_y.append((yk[i + 1] - yk[i]) * ((c - xk[i]) / ((xk[i + 1] - xk[i]) + guard)) + yk[i])
+        inside = not (v <= xk[0] or v >= xk[-1])
+        j = bisect_as_stated(xk, v)
+        want_dx.append((yk[j + 1] - yk[j]) / ((xk[j + 1] - xk[j]) + guard) if inside else 0)
+    np.testing.assert_array_equal(pwl(x, xk, yk), np.array(want_y, dtype))
+    np.testing.assert_array_equal(pwl_grad(x, xk, yk, g), np.array(want_dx, dtype))

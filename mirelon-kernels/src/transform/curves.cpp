@@ -113,14 +113,35 @@ struct Located {
 }  // namespace curves_detail
 
 // Cell of v among knots[0..m-1] (m >= 2) and the fraction across it: the clamped value located by
-// bisection, the fraction taken over the guarded spacing (just under 1 at the last knot).
+// bisection, the fraction taken over the guarded spacing (just under 1 at the last knot). `steps`
+// is transform::knot_search_steps(m), formed once per call.
 template <typename T>
-curves_detail::Located<T> knot_interval(const T* knots, size_t m, T v) {
+curves_detail::Located<T> knot_interval(const T* knots, size_t m, size_t steps, T v) {
   const T c = transform::knot_clamp(knots, m, v);
-  const size_t i = transform::knot_search(knots, m, c);
+  const size_t i = transform::knot_search(knots, m, steps, c);
   const T f = (c - knots[i]) / ((knots[i + 1] - knots[i]) + transform::kSpacingGuard<T>);
   return {i, f};
 }
+
+namespace curves_detail {
+
+// knot_interval for W values at once, the bisections interleaved (see knot_search_lanes).
+template <size_t W, typename T>
+inline void knot_interval_lanes(const T* knots, size_t m, size_t steps, const T* v, size_t* index,
+                                T* fraction) {
+  T c[W];
+  for (size_t w = 0; w < W; ++w) c[w] = transform::knot_clamp(knots, m, v[w]);
+  transform::knot_search_lanes<W>(knots, m, steps, c, index);
+  for (size_t w = 0; w < W; ++w) {
+    const size_t i = index[w];
+    fraction[w] = (c[w] - knots[i]) / ((knots[i + 1] - knots[i]) + transform::kSpacingGuard<T>);
+  }
+}
+
+// Queries are taken in blocks of this many, located together; the remainder one by one.
+constexpr size_t kLanes = 8;
+
+}  // namespace curves_detail
 
 using namespace curves_detail;
 
@@ -362,17 +383,30 @@ void table2d_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (n == 0) return;
   if (!check_table_knots(result, nx, ny)) return;
   const auto z = output_span<T>(outputs[0]);
-  const T one = T(1);
-  for (size_t i = 0; i < n; ++i) {
-    const auto [ix, fx] = knot_interval(xs.data(), nx, x[i]);
-    const auto [iy, fy] = knot_interval(ys.data(), ny, yq[i]);
+  const size_t x_steps = transform::knot_search_steps(nx);
+  const size_t y_steps = transform::knot_search_steps(ny);
+  const auto value = [&](size_t ix, T fx, size_t iy, T fy) {
+    const T one = T(1);
     const size_t r0 = iy * nx + ix;
     const size_t r1 = r0 + nx;
     const T d = (table[r0] * (one - fy)) * (one - fx);
     const T c = ((one - fy) * table[r0 + 1]) * fx;
     const T b = (table[r1] * fy) * (one - fx);
     const T a = (table[r1 + 1] * fy) * fx;
-    z[i] = ((d + c) + b) + a;
+    return ((d + c) + b) + a;
+  };
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    size_t ix[kLanes], iy[kLanes];
+    T fx[kLanes], fy[kLanes];
+    knot_interval_lanes<kLanes>(xs.data(), nx, x_steps, &x[i], ix, fx);
+    knot_interval_lanes<kLanes>(ys.data(), ny, y_steps, &yq[i], iy, fy);
+    for (size_t w = 0; w < kLanes; ++w) z[i + w] = value(ix[w], fx[w], iy[w], fy[w]);
+  }
+  for (; i < n; ++i) {
+    const auto [ix, fx] = knot_interval(xs.data(), nx, x_steps, x[i]);
+    const auto [iy, fy] = knot_interval(ys.data(), ny, y_steps, yq[i]);
+    z[i] = value(ix, fx, iy, fy);
   }
 }
 
@@ -401,12 +435,13 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto dx = output_span<T>(outputs[0]);
   const auto dy = output_span<T>(outputs[1]);
   const auto dtable = output_span<T>(outputs[2]);
-  const T one = T(1);
-  const T guard = transform::kSpacingGuard<T>;
-  for (size_t i = 0; i < n; ++i) {
+  const size_t x_steps = transform::knot_search_steps(nx);
+  const size_t y_steps = transform::knot_search_steps(ny);
+  // Query i's contribution; called in ascending order of i, so dT accumulates in that order.
+  const auto accumulate = [&](size_t i, size_t ix, T fx, size_t iy, T fy) {
+    const T one = T(1);
+    const T guard = transform::kSpacingGuard<T>;
     const T gi = g[i];
-    const auto [ix, fx] = knot_interval(xs.data(), nx, x[i]);
-    const auto [iy, fy] = knot_interval(ys.data(), ny, yq[i]);
     const size_t r0 = iy * nx + ix;
     const size_t r1 = r0 + nx;
     const T t00 = table[r0], t01 = table[r0 + 1], t10 = table[r1], t11 = table[r1 + 1];
@@ -420,6 +455,19 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
             ((xs[ix + 1] - xs[ix]) + guard);
     dy[i] = (gi * (fx * (t11 - t01) + (one - fx) * (t10 - t00))) /
             ((ys[iy + 1] - ys[iy]) + guard);
+  };
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    size_t ix[kLanes], iy[kLanes];
+    T fx[kLanes], fy[kLanes];
+    knot_interval_lanes<kLanes>(xs.data(), nx, x_steps, &x[i], ix, fx);
+    knot_interval_lanes<kLanes>(ys.data(), ny, y_steps, &yq[i], iy, fy);
+    for (size_t w = 0; w < kLanes; ++w) accumulate(i + w, ix[w], fx[w], iy[w], fy[w]);
+  }
+  for (; i < n; ++i) {
+    const auto [ix, fx] = knot_interval(xs.data(), nx, x_steps, x[i]);
+    const auto [iy, fy] = knot_interval(ys.data(), ny, y_steps, yq[i]);
+    accumulate(i, ix, fx, iy, fy);
   }
 }
 

@@ -13,9 +13,9 @@ constexpr const char* kKnotsMessage = "need >= 2 knots with matching values";
 // Value of the curve at v: clamp to the knot range, locate the interval, interpolate with the
 // guarded spacing. Product first, left value added last.
 template <typename T>
-inline T pwl_value(const T* xk, const T* yk, size_t k, T v) {
+inline T pwl_value(const T* xk, const T* yk, size_t k, size_t steps, T v) {
   const T c = transform::knot_clamp(xk, k, v);
-  const size_t i = transform::knot_search(xk, k, c);
+  const size_t i = transform::knot_search(xk, k, steps, c);
   const T t = (c - xk[i]) / ((xk[i + 1] - xk[i]) + transform::kSpacingGuard<T>);
   return (yk[i + 1] - yk[i]) * t + yk[i];
 }
@@ -47,7 +47,23 @@ void pwl_fwd(KernelResult& result, const KernelBuffer* inputs, size_t, const Ker
     }
     return;
   }
-  for (size_t q = 0; q < n; ++q) y[q] = pwl_value(xs, ys, k, x[q]);
+  const size_t steps = transform::knot_search_steps(k);
+  // Blocks of queries searched in lockstep, then the remainder one by one; every query gets the
+  // same value as on its own.
+  constexpr size_t W = 8;
+  size_t q = 0;
+  for (; q + W <= n; q += W) {
+    T c[W];
+    size_t lo[W];
+    for (size_t w = 0; w < W; ++w) c[w] = transform::knot_clamp(xs, k, x[q + w]);
+    transform::knot_search_lanes<W>(xs, k, steps, c, lo);
+    for (size_t w = 0; w < W; ++w) {
+      const size_t i = lo[w];
+      const T t = (c[w] - xs[i]) / ((xs[i + 1] - xs[i]) + transform::kSpacingGuard<T>);
+      y[q + w] = (ys[i + 1] - ys[i]) * t + ys[i];
+    }
+  }
+  for (; q < n; ++q) y[q] = pwl_value(xs, ys, k, steps, x[q]);
 }
 
 template <typename T>
@@ -68,6 +84,7 @@ void pwl_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const Ker
   const T* xs = xk.data();
   const T* ys = yk.data();
   const T first = xs[0], last = xs[k - 1];
+  const size_t steps = transform::knot_search_steps(k);
   for (size_t q = 0; q < n; ++q) {
     const T v = x[q];
     // On an end knot or outside the range the curve is flat.
@@ -76,7 +93,7 @@ void pwl_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const Ker
       continue;
     }
     // Strictly inside, or NaN (which searches to the first interval).
-    const size_t i = transform::knot_search(xs, k, v);
+    const size_t i = transform::knot_search(xs, k, steps, v);
     const T slope = (ys[i + 1] - ys[i]) / ((xs[i + 1] - xs[i]) + transform::kSpacingGuard<T>);
     dx[q] = slope * g[q];
   }
