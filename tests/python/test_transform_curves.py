@@ -9,7 +9,7 @@ import pytest
 from mirelon_jax import call, shape
 
 DTYPES = [np.float32, np.float64]
-N = 37
+N = 131
 
 
 def tol(dtype):

@@ -226,9 +226,18 @@ void logistic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const Param<T> t0 = param<T>(inputs[1]);
   const Param<T> k = param<T>(inputs[2]);
   const Param<T> level = param<T>(inputs[3]);
-  for (size_t i = 0; i < n; ++i) {
-    const T d = t[i] - t0[i];
-    y[i] = level[i] / (std::exp((-d) * k[i]) + T(1));
+  // In blocks: first the exponentials (library calls), then the divisions, which the compiler
+  // is free to pair up in vector registers; each element's value is the element-wise one.
+  constexpr size_t B = 64;
+  T e[B];
+  for (size_t start = 0; start < n; start += B) {
+    const size_t len = n - start < B ? n - start : B;
+    for (size_t j = 0; j < len; ++j) {
+      const size_t i = start + j;
+      const T d = t[i] - t0[i];
+      e[j] = std::exp((-d) * k[i]);
+    }
+    for (size_t j = 0; j < len; ++j) y[start + j] = level[start + j] / (e[j] + T(1));
   }
 }
 
