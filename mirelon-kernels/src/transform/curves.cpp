@@ -1,14 +1,492 @@
-#include "unbuilt.hpp"
+// Decay, logistic, periodic and 2-D table curves, forward and gradient. Every kernel runs on the
+// calling thread in one pass over its n elements.
+#include <cmath>
+#include <cstdint>
+
+#include "numeric.hpp"
+#include "targets.hpp"
+#include "transform/knots.hpp"
 
 namespace mirelon {
 
-MIRELON_UNBUILT(decay_fwd);
-MIRELON_UNBUILT(decay_vjp);
-MIRELON_UNBUILT(logistic_fwd);
-MIRELON_UNBUILT(logistic_vjp);
-MIRELON_UNBUILT(periodic_fwd);
-MIRELON_UNBUILT(periodic_vjp);
-MIRELON_UNBUILT(table2d_fwd);
-MIRELON_UNBUILT(table2d_vjp);
+namespace curves_detail {
+
+// A per-element parameter of one value (shared by every element) or one value per element.
+template <typename T>
+struct Param {
+  const T* data;
+  size_t stride;
+  T operator[](size_t i) const { return data[i * stride]; }
+};
+
+template <typename T>
+Param<T> param(const KernelBuffer& b) {
+  return {static_cast<const T*>(b.data), element_count(b) == 1 ? size_t{0} : size_t{1}};
+}
+
+// The gradient slot of a per-element parameter: element 0 when the output holds one value (the
+// sum over all elements), element i otherwise.
+template <typename T>
+struct Slot {
+  T* data;
+  size_t stride;
+  T& operator[](size_t i) const { return data[i * stride]; }
+};
+
+template <typename T>
+Slot<T> slot(const KernelBuffer& b) {
+  return {static_cast<T*>(b.data), element_count(b) == 1 ? size_t{0} : size_t{1}};
+}
+
+// A per-element operand (parameter or its gradient) must hold one value or at least n.
+inline bool check_per_element(KernelResult& r, const KernelBuffer& b, size_t n, const char* what) {
+  const size_t count = element_count(b);
+  if (count == 1 || count >= n) return true;
+  r.fail(message(what, " length mismatch: expected 1 or at least ", n, " elements, got ", count));
+  return false;
+}
+
+inline bool check_at_least(KernelResult& r, const KernelBuffer& b, size_t expected,
+                           const char* what) {
+  const size_t count = element_count(b);
+  if (count >= expected) return true;
+  r.fail(message(what, " length mismatch: expected at least ", expected, " elements, got ", count));
+  return false;
+}
+
+inline bool check_exact(KernelResult& r, const KernelBuffer& b, size_t expected, const char* what) {
+  const size_t count = element_count(b);
+  if (count == expected) return true;
+  r.fail(message(what, " length mismatch: expected ", expected, " elements, got ", count));
+  return false;
+}
+
+// ---- decay ----
+
+enum : uint8_t { kExponential = 0, kPowerLaw = 1 };
+
+// The kind code: the first element widened to 64-bit, held to [0, 255] and truncated toward zero,
+// NaN giving 0. The caller has checked that the operand is not empty.
+template <typename T>
+uint8_t decay_kind(const KernelBuffer& b) {
+  const uint64_t code = saturating_to_u64(static_cast<double>(static_cast<const T*>(b.data)[0]));
+  return static_cast<uint8_t>(code > 255 ? 255 : code);
+}
+
+inline bool check_kind_present(KernelResult& r, const KernelBuffer& b) {
+  if (element_count(b) >= 1) return true;
+  r.fail("decay kind operand is empty");
+  return false;
+}
+
+inline void fail_unknown_kind(KernelResult& r, uint8_t code) {
+  r.fail(message("unknown decay kind ", static_cast<unsigned>(code)));
+}
+
+// Floor of the power-law time; a NaN time takes the floor. In 32-bit the single-precision value
+// nearest to 1e-9.
+template <typename T>
+inline T floored_time(T t) {
+  return max_ignoring_nan(t, static_cast<T>(1e-9));
+}
+
+// ---- periodic ----
+
+// Frequency factor of harmonic k: k * 2*pi in the working precision (the 32-bit copy forms k in
+// single precision by way of a 64-bit conversion and uses the single-precision 2*pi).
+template <typename T>
+inline T harmonic_factor(size_t k) {
+  return static_cast<T>(static_cast<double>(k)) * static_cast<T>(6.283185307179586);
+}
+
+inline void sin_cos(double v, double& s, double& c) { ::sincos(v, &s, &c); }
+inline void sin_cos(float v, float& s, float& c) { ::sincosf(v, &s, &c); }
+
+// ---- table2d ----
+
+template <typename T>
+struct Located {
+  size_t index;
+  T fraction;
+};
+
+}  // namespace curves_detail
+
+// Cell of v among knots[0..m-1] (m >= 2) and the fraction across it: the clamped value located by
+// bisection, the fraction taken over the guarded spacing (just under 1 at the last knot). `steps`
+// is transform::knot_search_steps(m), formed once per call.
+template <typename T>
+curves_detail::Located<T> knot_interval(const T* knots, size_t m, size_t steps, T v) {
+  const T c = transform::knot_clamp(knots, m, v);
+  const size_t i = transform::knot_search(knots, m, steps, c);
+  const T f = (c - knots[i]) / ((knots[i + 1] - knots[i]) + transform::kSpacingGuard<T>);
+  return {i, f};
+}
+
+namespace curves_detail {
+
+// knot_interval for W values at once, the bisections interleaved (see knot_search_lanes).
+template <size_t W, typename T>
+inline void knot_interval_lanes(const T* knots, size_t m, size_t steps, const T* v, size_t* index,
+                                T* fraction) {
+  T c[W];
+  for (size_t w = 0; w < W; ++w) c[w] = transform::knot_clamp(knots, m, v[w]);
+  transform::knot_search_lanes<W>(knots, m, steps, c, index);
+  for (size_t w = 0; w < W; ++w) {
+    const size_t i = index[w];
+    fraction[w] = (c[w] - knots[i]) / ((knots[i + 1] - knots[i]) + transform::kSpacingGuard<T>);
+  }
+}
+
+// Queries are taken in blocks of this many, located together; the remainder one by one.
+constexpr size_t kLanes = 8;
+
+}  // namespace curves_detail
+
+using namespace curves_detail;
+
+// ------------------------------------------------------------------------------------------------
+// Decay: exp(-t / tau) or max(t, 1e-9)^(-alpha).
+
+template <typename T>
+void decay_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
+               const KernelBuffer* outputs, size_t) {
+  const auto t = input_span<T>(inputs[0]);
+  const size_t n = t.size();
+  if (!check_length(result, outputs[0], n, "output length mismatch")) return;
+  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
+  if (!check_kind_present(result, inputs[2])) return;
+  if (n == 0) return;
+  const uint8_t kind = decay_kind<T>(inputs[2]);
+  if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
+  const auto y = output_span<T>(outputs[0]);
+  const Param<T> p = param<T>(inputs[1]);
+  if (kind == kExponential) {
+    for (size_t i = 0; i < n; ++i) y[i] = std::exp(-t[i] / p[i]);
+    return;
+  }
+  if (p.stride == 0) {
+    const T neg_alpha = -p[0];
+    for (size_t i = 0; i < n; ++i) y[i] = std::pow(floored_time(t[i]), neg_alpha);
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) y[i] = std::pow(floored_time(t[i]), -p[i]);
+}
+
+template <typename T>
+void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+               const KernelBuffer* outputs, size_t) {
+  const auto t = input_span<T>(inputs[0]);
+  const auto g = input_span<T>(inputs[2]);
+  const size_t n = t.size();
+  if (g.size() != n || element_count(outputs[0]) != n)
+    return result.fail("cotangent length mismatch");
+  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
+  if (!check_kind_present(result, inputs[3])) return;
+  if (!check_per_element(result, outputs[1], n, "decay parameter gradient")) return;
+  zero_fill<T>(outputs[1]);
+  if (n == 0) return;
+  const uint8_t kind = decay_kind<T>(inputs[3]);
+  if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
+  const auto dt = output_span<T>(outputs[0]);
+  const Param<T> p = param<T>(inputs[1]);
+  const Slot<T> dp = slot<T>(outputs[1]);
+  if (kind == kExponential) {
+    for (size_t i = 0; i < n; ++i) {
+      const T tau = p[i];
+      const T e = std::exp(-t[i] / tau);
+      dt[i] = (-e / tau) * g[i];
+      dp[i] = dp[i] + ((t[i] * e) / (tau * tau)) * g[i];
+    }
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const T c = floored_time(t[i]);
+    const T a = -p[i];
+    const T y = std::pow(c, a);
+    dt[i] = ((a * y) / c) * g[i];
+    dp[i] = dp[i] - g[i] * (std::log(c) * y);
+  }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Logistic: L / (exp(-(t - t0) * k) + 1).
+
+template <typename T>
+void logistic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
+                  const KernelBuffer* outputs, size_t) {
+  const auto t = input_span<T>(inputs[0]);
+  const size_t n = t.size();
+  if (!check_length(result, outputs[0], n, "output length mismatch")) return;
+  if (!check_per_element(result, inputs[1], n, "logistic midpoint")) return;
+  if (!check_per_element(result, inputs[2], n, "logistic rate")) return;
+  if (!check_per_element(result, inputs[3], n, "logistic ceiling")) return;
+  if (n == 0) return;
+  const auto y = output_span<T>(outputs[0]);
+  const Param<T> t0 = param<T>(inputs[1]);
+  const Param<T> k = param<T>(inputs[2]);
+  const Param<T> level = param<T>(inputs[3]);
+  // In blocks: first the exponentials (library calls), then the divisions, which the compiler
+  // is free to pair up in vector registers; each element's value is the element-wise one.
+  constexpr size_t B = 64;
+  T e[B];
+  for (size_t start = 0; start < n; start += B) {
+    const size_t len = n - start < B ? n - start : B;
+    for (size_t j = 0; j < len; ++j) {
+      const size_t i = start + j;
+      const T d = t[i] - t0[i];
+      e[j] = std::exp((-d) * k[i]);
+    }
+    for (size_t j = 0; j < len; ++j) y[start + j] = level[start + j] / (e[j] + T(1));
+  }
+}
+
+template <typename T>
+void logistic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                  const KernelBuffer* outputs, size_t) {
+  const auto t = input_span<T>(inputs[0]);
+  const auto g = input_span<T>(inputs[4]);
+  const size_t n = t.size();
+  if (g.size() != n) return result.fail("cotangent length mismatch");
+  if (!check_length(result, outputs[0], n, "cotangent length mismatch")) return;
+  if (!check_per_element(result, inputs[1], n, "logistic midpoint")) return;
+  if (!check_per_element(result, inputs[2], n, "logistic rate")) return;
+  if (!check_per_element(result, inputs[3], n, "logistic ceiling")) return;
+  if (!check_per_element(result, outputs[1], n, "logistic midpoint gradient")) return;
+  if (!check_per_element(result, outputs[2], n, "logistic rate gradient")) return;
+  if (!check_per_element(result, outputs[3], n, "logistic ceiling gradient")) return;
+  zero_fill<T>(outputs[1]);
+  zero_fill<T>(outputs[2]);
+  zero_fill<T>(outputs[3]);
+  if (n == 0) return;
+  const auto dt = output_span<T>(outputs[0]);
+  const Param<T> t0 = param<T>(inputs[1]);
+  const Param<T> k = param<T>(inputs[2]);
+  const Param<T> level = param<T>(inputs[3]);
+  const Slot<T> dt0 = slot<T>(outputs[1]);
+  const Slot<T> dk = slot<T>(outputs[2]);
+  const Slot<T> dlevel = slot<T>(outputs[3]);
+  for (size_t i = 0; i < n; ++i) {
+    const T gi = g[i];
+    const T ki = k[i];
+    const T d = t[i] - t0[i];
+    const T e = std::exp((-d) * ki);
+    const T s = T(1) / (e + T(1));
+    const T c = (level[i] * gi) * ((T(1) - s) * s);
+    const T kc = ki * c;
+    dt[i] = kc;
+    dt0[i] = dt0[i] - kc;
+    dk[i] = dk[i] + d * c;
+    dlevel[i] = dlevel[i] + gi * s;
+  }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Periodic: c + sum over k = 1..K of a_k cos(2 pi k t / P - phi_k).
+
+template <typename T>
+void periodic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
+                  const KernelBuffer* outputs, size_t) {
+  const auto t = input_span<T>(inputs[0]);
+  const auto a = input_span<T>(inputs[2]);
+  const auto phi = input_span<T>(inputs[3]);
+  const size_t n = t.size();
+  const size_t harmonics = a.size();
+  if (phi.size() != harmonics || element_count(outputs[0]) != n)
+    return result.fail("periodic shape mismatch");
+  if (!check_per_element(result, inputs[1], n, "periodic period")) return;
+  if (!check_per_element(result, inputs[4], n, "periodic offset")) return;
+  if (n == 0) return;
+  const auto y = output_span<T>(outputs[0]);
+  const Param<T> period = param<T>(inputs[1]);
+  const Param<T> offset = param<T>(inputs[4]);
+  for (size_t i = 0; i < n; ++i) {
+    const T p = period[i];
+    const T ti = t[i];
+    T s = offset[i];
+    for (size_t k = 1; k <= harmonics; ++k) {
+      s = std::cos((harmonic_factor<T>(k) * ti) / p - phi[k - 1]) * a[k - 1] + s;
+    }
+    y[i] = s;
+  }
+}
+
+template <typename T>
+void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                  const KernelBuffer* outputs, size_t) {
+  const auto t = input_span<T>(inputs[0]);
+  const auto a = input_span<T>(inputs[2]);
+  const auto g = input_span<T>(inputs[4]);
+  const size_t n = t.size();
+  const size_t harmonics = a.size();
+  if (g.size() != n || element_count(outputs[0]) != n)
+    return result.fail("cotangent length mismatch");
+  if (!check_per_element(result, inputs[1], n, "periodic period")) return;
+  if (!check_at_least(result, inputs[3], harmonics, "periodic phases")) return;
+  if (!check_at_least(result, outputs[1], harmonics, "periodic amplitude gradient")) return;
+  if (!check_at_least(result, outputs[2], harmonics, "periodic phase gradient")) return;
+  if (!check_per_element(result, outputs[3], n, "periodic offset gradient")) return;
+  zero_fill<T>(outputs[1]);
+  zero_fill<T>(outputs[2]);
+  zero_fill<T>(outputs[3]);
+  if (n == 0) return;
+  const auto phi = input_span<T>(inputs[3]);
+  const auto dt = output_span<T>(outputs[0]);
+  const auto da = output_span<T>(outputs[1]);
+  const auto dphi = output_span<T>(outputs[2]);
+  const Param<T> period = param<T>(inputs[1]);
+  const Slot<T> dc = slot<T>(outputs[3]);
+  for (size_t i = 0; i < n; ++i) {
+    const T p = period[i];
+    const T gi = g[i];
+    T r = T(0);
+    for (size_t k = 1; k <= harmonics; ++k) {
+      const T w = harmonic_factor<T>(k) / p;
+      const T theta = t[i] * w - phi[k - 1];
+      T sn, cs;
+      sin_cos(theta, sn, cs);
+      da[k - 1] = cs * gi + da[k - 1];
+      r = r - w * (sn * a[k - 1]);
+      dphi[k - 1] = (a[k - 1] * gi) * sn + dphi[k - 1];
+    }
+    dt[i] = r * gi;
+    dc[i] = gi + dc[i];
+  }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Two-dimensional table: bilinear interpolation on a rectilinear grid, T[j * nx + i] at
+// (xs[i], ys[j]).
+
+namespace curves_detail {
+
+// ny * nx; a product that does not fit becomes SIZE_MAX, which no element count can equal.
+inline size_t table_size(size_t nx, size_t ny) {
+  size_t cells = 0;
+  return __builtin_mul_overflow(nx, ny, &cells) ? SIZE_MAX : cells;
+}
+
+inline bool check_table_knots(KernelResult& r, size_t nx, size_t ny) {
+  if (nx >= 2 && ny >= 2) return true;
+  r.fail(message("table2d needs at least 2 knots on each axis (x: ", nx, ", y: ", ny, ")"));
+  return false;
+}
+
+}  // namespace curves_detail
+
+template <typename T>
+void table2d_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
+                 const KernelBuffer* outputs, size_t) {
+  const auto x = input_span<T>(inputs[0]);
+  const auto yq = input_span<T>(inputs[1]);
+  const auto xs = input_span<T>(inputs[2]);
+  const auto ys = input_span<T>(inputs[3]);
+  const auto table = input_span<T>(inputs[4]);
+  const size_t n = x.size();
+  const size_t nx = xs.size();
+  const size_t ny = ys.size();
+  const size_t cells = table_size(nx, ny);
+  if (table.size() != cells) return result.fail("table2d shape mismatch");
+  if (yq.size() != n || element_count(outputs[0]) != n)
+    return result.fail("table2d shape mismatch");
+  if (n == 0) return;
+  if (!check_table_knots(result, nx, ny)) return;
+  const auto z = output_span<T>(outputs[0]);
+  const size_t x_steps = transform::knot_search_steps(nx);
+  const size_t y_steps = transform::knot_search_steps(ny);
+  const auto value = [&](size_t ix, T fx, size_t iy, T fy) {
+    const T one = T(1);
+    const size_t r0 = iy * nx + ix;
+    const size_t r1 = r0 + nx;
+    const T d = (table[r0] * (one - fy)) * (one - fx);
+    const T c = ((one - fy) * table[r0 + 1]) * fx;
+    const T b = (table[r1] * fy) * (one - fx);
+    const T a = (table[r1 + 1] * fy) * fx;
+    return ((d + c) + b) + a;
+  };
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    size_t ix[kLanes], iy[kLanes];
+    T fx[kLanes], fy[kLanes];
+    knot_interval_lanes<kLanes>(xs.data(), nx, x_steps, &x[i], ix, fx);
+    knot_interval_lanes<kLanes>(ys.data(), ny, y_steps, &yq[i], iy, fy);
+    for (size_t w = 0; w < kLanes; ++w) z[i + w] = value(ix[w], fx[w], iy[w], fy[w]);
+  }
+  for (; i < n; ++i) {
+    const auto [ix, fx] = knot_interval(xs.data(), nx, x_steps, x[i]);
+    const auto [iy, fy] = knot_interval(ys.data(), ny, y_steps, yq[i]);
+    z[i] = value(ix, fx, iy, fy);
+  }
+}
+
+template <typename T>
+void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                 const KernelBuffer* outputs, size_t) {
+  const auto x = input_span<T>(inputs[0]);
+  const auto g = input_span<T>(inputs[5]);
+  const size_t n = x.size();
+  if (g.size() != n) return result.fail("cotangent length mismatch");
+  const size_t nx = element_count(inputs[2]);
+  const size_t ny = element_count(inputs[3]);
+  const size_t cells = table_size(nx, ny);
+  if (!check_exact(result, inputs[1], n, "table2d query y")) return;
+  if (n > 0 && !check_table_knots(result, nx, ny)) return;
+  if (!check_exact(result, inputs[4], cells, "table2d table")) return;
+  if (!check_exact(result, outputs[0], n, "table2d x gradient")) return;
+  if (!check_exact(result, outputs[1], n, "table2d y gradient")) return;
+  if (!check_exact(result, outputs[2], cells, "table2d table gradient")) return;
+  zero_fill<T>(outputs[2]);
+  if (n == 0) return;
+  const auto yq = input_span<T>(inputs[1]);
+  const auto xs = input_span<T>(inputs[2]);
+  const auto ys = input_span<T>(inputs[3]);
+  const auto table = input_span<T>(inputs[4]);
+  const auto dx = output_span<T>(outputs[0]);
+  const auto dy = output_span<T>(outputs[1]);
+  const auto dtable = output_span<T>(outputs[2]);
+  const size_t x_steps = transform::knot_search_steps(nx);
+  const size_t y_steps = transform::knot_search_steps(ny);
+  // Query i's contribution; called in ascending order of i, so dT accumulates in that order.
+  const auto accumulate = [&](size_t i, size_t ix, T fx, size_t iy, T fy) {
+    const T one = T(1);
+    const T guard = transform::kSpacingGuard<T>;
+    const T gi = g[i];
+    const size_t r0 = iy * nx + ix;
+    const size_t r1 = r0 + nx;
+    const T t00 = table[r0], t01 = table[r0 + 1], t10 = table[r1], t11 = table[r1 + 1];
+    const T u = gi * (one - fy);
+    const T w = fy * gi;
+    dtable[r0] = dtable[r0] + (one - fx) * u;
+    dtable[r0 + 1] = dtable[r0 + 1] + u * fx;
+    dtable[r1] = dtable[r1] + (one - fx) * w;
+    dtable[r1 + 1] = dtable[r1 + 1] + w * fx;
+    dx[i] = ((fy * (t11 - t10) + (one - fy) * (t01 - t00)) * gi) /
+            ((xs[ix + 1] - xs[ix]) + guard);
+    dy[i] = (gi * (fx * (t11 - t01) + (one - fx) * (t10 - t00))) /
+            ((ys[iy + 1] - ys[iy]) + guard);
+  };
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    size_t ix[kLanes], iy[kLanes];
+    T fx[kLanes], fy[kLanes];
+    knot_interval_lanes<kLanes>(xs.data(), nx, x_steps, &x[i], ix, fx);
+    knot_interval_lanes<kLanes>(ys.data(), ny, y_steps, &yq[i], iy, fy);
+    for (size_t w = 0; w < kLanes; ++w) accumulate(i + w, ix[w], fx[w], iy[w], fy[w]);
+  }
+  for (; i < n; ++i) {
+    const auto [ix, fx] = knot_interval(xs.data(), nx, x_steps, x[i]);
+    const auto [iy, fy] = knot_interval(ys.data(), ny, y_steps, yq[i]);
+    accumulate(i, ix, fx, iy, fy);
+  }
+}
+
+MIRELON_INSTANTIATE_KERNEL(decay_fwd);
+MIRELON_INSTANTIATE_KERNEL(decay_vjp);
+MIRELON_INSTANTIATE_KERNEL(logistic_fwd);
+MIRELON_INSTANTIATE_KERNEL(logistic_vjp);
+MIRELON_INSTANTIATE_KERNEL(periodic_fwd);
+MIRELON_INSTANTIATE_KERNEL(periodic_vjp);
+MIRELON_INSTANTIATE_KERNEL(table2d_fwd);
+MIRELON_INSTANTIATE_KERNEL(table2d_vjp);
 
 }  // namespace mirelon
