@@ -77,18 +77,44 @@ double ln_gamma(double x) {
   return ln_gamma_lanczos(x);
 }
 
-double erfc(double x) {
-  const double t = 2.0 / (std::fabs(x) + 2.0);
-  const double y = 4.0 * t - 2.0;
-  double d = 0.0;
-  double dd = 0.0;
-  for (int j = 27; j >= 1; --j) {
-    const double next = (y * d - dd) + kErfcCoeff[j];
-    dd = d;
-    d = next;
+namespace {
+
+// erfc of `lanes` arguments side by side. Each lane goes through exactly the scalar sequence of
+// operations; running the lanes together only lets the independent recurrences overlap.
+template <size_t Lanes>
+void erfc_lanes(const double* x, double* out) {
+  double t[Lanes], y[Lanes], d[Lanes], dd[Lanes];
+  for (size_t l = 0; l < Lanes; ++l) {
+    t[l] = 2.0 / (std::fabs(x[l]) + 2.0);
+    y[l] = 4.0 * t[l] - 2.0;
+    d[l] = 0.0;
+    dd[l] = 0.0;
   }
-  const double r = t * std::exp(((d * y + kErfcCoeff[0]) * 0.5 - x * x) - dd);
-  return 0.0 <= x ? r : 2.0 - r;
+  for (int j = 27; j >= 1; --j) {
+    for (size_t l = 0; l < Lanes; ++l) {
+      const double next = (y[l] * d[l] - dd[l]) + kErfcCoeff[j];
+      dd[l] = d[l];
+      d[l] = next;
+    }
+  }
+  for (size_t l = 0; l < Lanes; ++l) {
+    const double r = t[l] * std::exp(((d[l] * y[l] + kErfcCoeff[0]) * 0.5 - x[l] * x[l]) - dd[l]);
+    out[l] = 0.0 <= x[l] ? r : 2.0 - r;
+  }
+}
+
+}  // namespace
+
+double erfc(double x) {
+  double r;
+  erfc_lanes<1>(&x, &r);
+  return r;
+}
+
+void erfc_many(const double* x, double* out, size_t m) {
+  size_t i = 0;
+  for (; i + kErfcBlock <= m; i += kErfcBlock) erfc_lanes<kErfcBlock>(x + i, out + i);
+  for (; i < m; ++i) erfc_lanes<1>(x + i, out + i);
 }
 
 double normal_quantile(double p) {

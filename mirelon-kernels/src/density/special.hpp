@@ -3,6 +3,8 @@
 // widen their argument, evaluate here and round once.
 #pragma once
 
+#include <cstddef>
+
 namespace mirelon::density {
 
 double ln_gamma(double x);
@@ -11,5 +13,10 @@ double normal_quantile(double p);
 double digamma(double x);
 double bessel_i0e(double x);
 double bessel_i1e(double x);
+
+// out[i] = erfc(x[i]) for i < m, bit for bit, with several arguments evaluated side by side.
+// Loops that need erfc of many values hand it blocks of kErfcBlock.
+inline constexpr size_t kErfcBlock = 8;
+void erfc_many(const double* x, double* out, size_t m);
 
 }  // namespace mirelon::density
