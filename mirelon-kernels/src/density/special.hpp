@@ -16,7 +16,7 @@ double bessel_i1e(double x);
 
 // out[i] = erfc(x[i]) for i < m, bit for bit, with several arguments evaluated side by side.
 // Loops that need erfc of many values hand it blocks of kErfcBlock.
-inline constexpr size_t kErfcBlock = 8;
+inline constexpr size_t kErfcBlock = 32;
 void erfc_many(const double* x, double* out, size_t m);
 
 }  // namespace mirelon::density
