@@ -386,6 +386,28 @@ def test_gradient_of_broadcast_parameters_is_the_sum_in_index_order(family):
                 np.testing.assert_allclose(a, b, rtol=1e-10, atol=atol)
 
 
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("mu_one, sigma_one", [(True, True), (False, True), (True, False),
+                                              (False, False)])
+def test_gaussian_gradient_is_bit_exact_with_the_element_wise_formula(dtype, mu_one, sigma_one):
+    # No elementary function takes part, so NumPy's IEEE operations in the same grouping and a
+    # sequential sum give the exact expected bits.
+    rng = np.random.default_rng(11)
+    n = 203
+    x = rng.normal(0, 3, n).astype(dtype)
+    mu = rng.normal(0, 1, 1 if mu_one else n).astype(dtype)
+    sigma = rng.uniform(0.2, 3, 1 if sigma_one else n).astype(dtype)
+    g = rng.normal(0, 1, n).astype(dtype)
+    z = (x - mu) / sigma
+    want_dx = ((-z) / sigma) * g
+    terms = [(z / sigma) * g, ((z * z - dtype(1)) / sigma) * g]
+    dx, dmu, dsigma = vjp("gaussian", x, mu, sigma, g=g)
+    np.testing.assert_array_equal(dx, want_dx)
+    for got, one, t in zip((dmu, dsigma), (mu_one, sigma_one), terms):
+        want = [functools.reduce(lambda s, v: dtype(s + v), t, dtype(0))] if one else t
+        np.testing.assert_array_equal(got, want)
+
+
 @pytest.mark.parametrize("family", FAMILIES)
 def test_gradient_32bit_tracks_the_64bit_copy(family):
     x, params, g = gradient_grid(family, np.float32)
