@@ -134,6 +134,22 @@ TEST(Erfc, ManyMatchesOneAtATimeBitForBit) {
   }
 }
 
+TEST(NormalQuantile, ManyMatchesOneAtATimeBitForBit) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> unit(-0.05, 1.05);
+  std::vector<double> p(2053);
+  for (double& v : p) v = unit(rng);
+  const double specials[] = {kNaN, -kInf, kInf, 0.0, 1.0, 0.02425, 0.97575, 1e-300, 1e-320,
+                             0.5, std::nextafter(0.02425, 0.0), std::nextafter(0.97575, 1.0)};
+  for (size_t k = 0; k < std::size(specials); ++k) p[3 * k + 1] = specials[k];
+  std::vector<double> many(p.size());
+  d::normal_quantile_many(p.data(), many.data(), p.size());
+  for (size_t i = 0; i < p.size(); ++i) {
+    const double one = d::normal_quantile(p[i]);
+    EXPECT_EQ(std::memcmp(&one, &many[i], sizeof(double)), 0) << "at " << p[i];
+  }
+}
+
 TEST(NormalQuantile, CentreRegionEndsAndClampLimits) {
   EXPECT_EQ(d::normal_quantile(0.5), 0.0);
   EXPECT_NEAR(d::normal_quantile(0.02425), -1.97296104908487, 1e-13);

@@ -34,11 +34,11 @@ void erfc_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* o
   ForwardCall<T, 2> c;
   if (!check_forward(r, in, out, c)) return;
   pool::parallel_for(c.n, [&](size_t begin, size_t end) {
-    double a[kErfcBlock];
-    double e[kErfcBlock];
-    bool used[kErfcBlock];
-    for (size_t i0 = begin; i0 < end; i0 += kErfcBlock) {
-      const size_t m = end - i0 < kErfcBlock ? end - i0 : kErfcBlock;
+    double a[kManyBlock];
+    double e[kManyBlock];
+    bool used[kManyBlock];
+    for (size_t i0 = begin; i0 < end; i0 += kManyBlock) {
+      const size_t m = end - i0 < kManyBlock ? end - i0 : kManyBlock;
       for (size_t l = 0; l < m; ++l) {
         const size_t i = i0 + l;
         a[l] = 0.0;

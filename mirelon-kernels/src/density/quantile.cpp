@@ -28,12 +28,6 @@ T clamp_probability(T p) {
   return above < hi ? above : hi;
 }
 
-// z = normal_quantile(p~), evaluated in 64-bit and rounded once.
-template <typename T>
-T standard_quantile(T pc) {
-  return static_cast<T>(density::normal_quantile(static_cast<double>(pc)));
-}
-
 // The standard normal density at z, in 64-bit, rounded once.
 template <typename T>
 T density_at(T z) {
@@ -76,53 +70,119 @@ void quantile_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffe
   }
 }
 
-// Gradient: g and dp hold n elements; then each parameter, then each parameter gradient, holds 1
-// or at least n; then the parameter gradients are zero-filled. factors(p, params...) returns
-// {dq/dp, dq/dtheta_1[, dq/dtheta_2]}; dp[i] = dq/dp * g[i] is stored and dq/dtheta_k * g[i] is
-// added to element 0 of a one-element parameter gradient, else to element i.
-template <typename T, size_t NP, typename F>
-void quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
-                       F factors) {
-  const size_t n = element_count(in[0]);
-  const KernelBuffer& g_buf = in[1 + NP];
-  if (element_count(g_buf) != n || element_count(out[0]) != n) {
-    r.fail("cotangent length mismatch");
-    return;
-  }
-  std::array<Param<T>, NP> params;
-  for (size_t k = 0; k < NP; ++k) {
-    params[k] = param_of<T>(in[1 + k]);
-    if (!covers(params[k].count, n)) {
-      r.fail(parameter_length_error(params[k].count, n));
-      return;
-    }
-  }
-  std::array<T*, NP> dtheta;
-  std::array<bool, NP> summed;
-  for (size_t k = 0; k < NP; ++k) {
-    const size_t count = element_count(out[1 + k]);
-    if (!covers(count, n)) {
-      r.fail("parameter cotangent length mismatch");
-      return;
-    }
-    dtheta[k] = static_cast<T*>(out[1 + k].data);
-    summed[k] = count == 1;
-  }
-  for (size_t k = 0; k < NP; ++k) zero_fill<T>(out[1 + k]);
+// Operands of a gradient call after its checks and the zero fill.
+template <typename T, size_t NP>
+struct GradientCall {
+  size_t n = 0;
+  const T* p = nullptr;
+  const T* g = nullptr;
+  T* dp = nullptr;
+  std::array<Param<T>, NP> params{};
+  std::array<T*, NP> dtheta{};
+  std::array<bool, NP> summed{};  // a one-element parameter gradient takes the sum
 
-  const T* p = static_cast<const T*>(in[0].data);
-  const T* g = static_cast<const T*>(g_buf.data);
-  T* dp = static_cast<T*>(out[0].data);
-  for (size_t i = 0; i < n; ++i) {
-    std::array<T, NP + 1> d;
-    if constexpr (NP == 1) {
-      d = factors(p[i], params[0].at(i));
-    } else {
-      d = factors(p[i], params[0].at(i), params[1].at(i));
-    }
+  // dp[i] = d[0] * g[i] is stored; d[1 + k] * g[i] is added to parameter gradient k.
+  void apply(size_t i, const std::array<T, NP + 1>& d) const {
     const T gi = g[i];
     dp[i] = d[0] * gi;
     for (size_t k = 0; k < NP; ++k) dtheta[k][summed[k] ? 0 : i] += d[1 + k] * gi;
+  }
+};
+
+// Gradient checks: g and dp hold n elements; then each parameter, then each parameter gradient,
+// holds 1 or at least n; then the parameter gradients are zero-filled.
+template <typename T, size_t NP>
+bool check_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                    GradientCall<T, NP>& c) {
+  c.n = element_count(in[0]);
+  const KernelBuffer& g_buf = in[1 + NP];
+  if (element_count(g_buf) != c.n || element_count(out[0]) != c.n) {
+    r.fail("cotangent length mismatch");
+    return false;
+  }
+  for (size_t k = 0; k < NP; ++k) {
+    c.params[k] = param_of<T>(in[1 + k]);
+    if (!covers(c.params[k].count, c.n)) {
+      r.fail(parameter_length_error(c.params[k].count, c.n));
+      return false;
+    }
+  }
+  for (size_t k = 0; k < NP; ++k) {
+    const size_t count = element_count(out[1 + k]);
+    if (!covers(count, c.n)) {
+      r.fail("parameter cotangent length mismatch");
+      return false;
+    }
+    c.dtheta[k] = static_cast<T*>(out[1 + k].data);
+    c.summed[k] = count == 1;
+  }
+  for (size_t k = 0; k < NP; ++k) zero_fill<T>(out[1 + k]);
+  c.p = static_cast<const T*>(in[0].data);
+  c.g = static_cast<const T*>(g_buf.data);
+  c.dp = static_cast<T*>(out[0].data);
+  return true;
+}
+
+// The gradient loop in increasing i: factors(p, params...) returns {dq/dp, dq/dtheta_k...}.
+template <typename T, size_t NP, typename F>
+void quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                       F factors) {
+  GradientCall<T, NP> c;
+  if (!check_gradient(r, in, out, c)) return;
+  for (size_t i = 0; i < c.n; ++i) {
+    if constexpr (NP == 1) {
+      c.apply(i, factors(c.p[i], c.params[0].at(i)));
+    } else {
+      c.apply(i, factors(c.p[i], c.params[0].at(i), c.params[1].at(i)));
+    }
+  }
+}
+
+// z = normal_quantile(p~) for observations [i0, i0 + m), m <= kManyBlock, evaluated side by
+// side in 64-bit and narrowed; each value is that of the one-at-a-time call.
+template <typename T>
+void standard_quantiles(const T* p, size_t i0, size_t m, T* z) {
+  double wide[kManyBlock];
+  double zd[kManyBlock];
+  for (size_t l = 0; l < m; ++l) wide[l] = static_cast<double>(clamp_probability(p[i0 + l]));
+  normal_quantile_many(wide, zd, m);
+  for (size_t l = 0; l < m; ++l) z[l] = static_cast<T>(zd[l]);
+}
+
+// Forward of the gaussian and lognormal quantiles: q[i] = f(z_i, mu, sigma).
+template <typename T, typename F>
+void normal_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, F f) {
+  const size_t n = element_count(in[0]);
+  std::array<Param<T>, 2> params;
+  if (!check_forward<T, 2>(r, in, out, n, params)) return;
+  const T* p = static_cast<const T*>(in[0].data);
+  T* q = static_cast<T*>(out[0].data);
+  T z[kManyBlock];
+  for (size_t i0 = 0; i0 < n; i0 += kManyBlock) {
+    const size_t m = n - i0 < kManyBlock ? n - i0 : kManyBlock;
+    standard_quantiles(p, i0, m, z);
+    for (size_t l = 0; l < m; ++l) {
+      const size_t i = i0 + l;
+      q[i] = f(z[l], params[0].at(i), params[1].at(i));
+    }
+  }
+}
+
+// Gradient of the gaussian and lognormal quantiles: factors(z_i, mu, sigma), applied in
+// increasing i.
+template <typename T, typename F>
+void normal_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                     F factors) {
+  GradientCall<T, 2> c;
+  if (!check_gradient(r, in, out, c)) return;
+  T z[kManyBlock];
+  for (size_t i0 = 0; i0 < c.n; i0 += kManyBlock) {
+    const size_t m = c.n - i0 < kManyBlock ? c.n - i0 : kManyBlock;
+    standard_quantiles(c.p, i0, m, z);
+    for (size_t l = 0; l < m; ++l) {
+      const size_t i = i0 + l;
+      c.apply(i, factors(z[l], c.params[0].at(i), c.params[1].at(i)));
+    }
   }
 }
 
@@ -152,18 +212,14 @@ void q_exponential_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ke
 template <typename T>
 void q_gaussian_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                     size_t) {
-  quantile_forward<T, 2>(r, in, out, [](T p, T mu, T sigma) {
-    const T z = standard_quantile(clamp_probability(p));
-    return z * sigma + mu;
-  });
+  normal_forward<T>(r, in, out, [](T z, T mu, T sigma) { return z * sigma + mu; });
 }
 
 template <typename T>
 void q_gaussian_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                     size_t) {
   // mu enters no derivative; it is still length-checked like every operand.
-  quantile_gradient<T, 2>(r, in, out, [](T p, T, T sigma) {
-    const T z = standard_quantile(clamp_probability(p));
+  normal_gradient<T>(r, in, out, [](T z, T, T sigma) {
     return std::array<T, 3>{sigma / density_at(z), T(1), z};
   });
 }
@@ -171,17 +227,13 @@ void q_gaussian_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
 template <typename T>
 void q_lognormal_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                      size_t) {
-  quantile_forward<T, 2>(r, in, out, [](T p, T mu, T sigma) {
-    const T z = standard_quantile(clamp_probability(p));
-    return std::exp(z * sigma + mu);
-  });
+  normal_forward<T>(r, in, out, [](T z, T mu, T sigma) { return std::exp(z * sigma + mu); });
 }
 
 template <typename T>
 void q_lognormal_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                      size_t) {
-  quantile_gradient<T, 2>(r, in, out, [](T p, T mu, T sigma) {
-    const T z = standard_quantile(clamp_probability(p));
+  normal_gradient<T>(r, in, out, [](T z, T mu, T sigma) {
     const T q = std::exp(z * sigma + mu);
     return std::array<T, 3>{(sigma * q) / density_at(z), q, z * q};
   });

@@ -116,7 +116,7 @@ inline double erfc_finish(double x, double t, double e) {
 __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
 void erfc_exponent_block(const double* x, double* t, double* e) {
-  erfc_exponent<kErfcBlock>(x, t, e);
+  erfc_exponent<kManyBlock>(x, t, e);
 }
 
 }  // namespace
@@ -129,46 +129,96 @@ double erfc(double x) {
 }
 
 void erfc_many(const double* x, double* out, size_t m) {
-  double t[kErfcBlock];
-  double e[kErfcBlock];
+  double t[kManyBlock];
+  double e[kManyBlock];
   size_t i = 0;
-  for (; i + kErfcBlock <= m; i += kErfcBlock) {
+  for (; i + kManyBlock <= m; i += kManyBlock) {
     erfc_exponent_block(x + i, t, e);
-    for (size_t l = 0; l < kErfcBlock; ++l) out[i + l] = erfc_finish(x[i + l], t[l], e[l]);
+    for (size_t l = 0; l < kManyBlock; ++l) out[i + l] = erfc_finish(x[i + l], t[l], e[l]);
   }
   for (; i < m; ++i) out[i] = erfc(x[i]);
 }
 
-double normal_quantile(double p) {
-  constexpr double a1 = -39.69683028665376, a2 = 220.9460984245205, a3 = -275.9285104469687,
-                   a4 = 138.357751867269, a5 = -30.66479806614716, a6 = 2.506628277459239;
-  constexpr double b1 = -54.47609879822406, b2 = 161.5858368580409, b3 = -155.6989798598866,
-                   b4 = 66.80131188771972, b5 = -13.28068155288572;
-  constexpr double c1 = -0.007784894002430293, c2 = -0.3223964580411365,
-                   c3 = -2.400758277161838, c4 = -2.549732539343734, c5 = 4.374664141464968,
-                   c6 = 2.938163982698783;
-  constexpr double d1 = 0.007784695709041462, d2 = 0.3224671290700398, d3 = 2.445134137142996,
-                   d4 = 3.754408661907416;
-  constexpr double lo = 1e-300;
-  constexpr double hi = 0.9999999999999999;
-  // Written so that a NaN probability stays NaN.
-  const double p1 = lo > p ? lo : p;
-  const double p2 = hi < p1 ? hi : p1;
-  if (p2 < 0.02425) {
+namespace {
+
+namespace acklam {
+constexpr double a1 = -39.69683028665376, a2 = 220.9460984245205, a3 = -275.9285104469687,
+                 a4 = 138.357751867269, a5 = -30.66479806614716, a6 = 2.506628277459239;
+constexpr double b1 = -54.47609879822406, b2 = 161.5858368580409, b3 = -155.6989798598866,
+                 b4 = 66.80131188771972, b5 = -13.28068155288572;
+constexpr double c1 = -0.007784894002430293, c2 = -0.3223964580411365, c3 = -2.400758277161838,
+                 c4 = -2.549732539343734, c5 = 4.374664141464968, c6 = 2.938163982698783;
+constexpr double d1 = 0.007784695709041462, d2 = 0.3224671290700398, d3 = 2.445134137142996,
+                 d4 = 3.754408661907416;
+constexpr double lo = 1e-300;
+constexpr double hi = 0.9999999999999999;  // 1 - 2^-53
+constexpr double central_lo = 0.02425;
+constexpr double central_hi = 0.97575;
+}  // namespace acklam
+
+// The clamp, written so that a NaN probability stays NaN.
+inline double clamp_probability(double p) {
+  const double p1 = acklam::lo > p ? acklam::lo : p;
+  return acklam::hi < p1 ? acklam::hi : p1;
+}
+
+inline double quantile_central(double p2) {
+  using namespace acklam;
+  const double q = p2 - 0.5;
+  const double r = q * q;
+  return (q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6)) /
+         (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
+}
+
+// Both tails share N(q) / D(q); the lower tail at p2 < 0.02425, the upper one (and NaN) above
+// 0.97575 with q from 1 - p2 and the sign turned.
+inline double quantile_tail(double p2) {
+  using namespace acklam;
+  if (p2 < central_lo) {
     const double q = std::sqrt(-2.0 * std::log(p2));
     return (((((c1 * q + c2) * q + c3) * q + c4) * q + c5) * q + c6) /
            ((((d1 * q + d2) * q + d3) * q + d4) * q + 1.0);
   }
-  if (p2 <= 0.97575) {
-    const double q = p2 - 0.5;
-    const double r = q * q;
-    return (q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6)) /
-           (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
-  }
-  // Upper tail, and NaN.
   const double q = std::sqrt(-2.0 * std::log(1.0 - p2));
   return -(((((c1 * q + c2) * q + c3) * q + c4) * q + c5) * q + c6) /
          ((((d1 * q + d2) * q + d3) * q + d4) * q + 1.0);
+}
+
+inline bool in_central_region(double p2) {
+  return (p2 >= acklam::central_lo) & (p2 <= acklam::central_hi);  // false for NaN
+}
+
+// The central formula for a block of probabilities, side by side. Inside the central region the
+// clamp leaves p unchanged, so the formula runs on p itself; lanes outside it (and NaN) are
+// marked, and the caller replaces their value by the one-at-a-time evaluation.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+void quantile_central_block(const double* p, double* z, unsigned char* central) {
+  for (size_t l = 0; l < kManyBlock; ++l) {
+    z[l] = quantile_central(p[l]);
+    central[l] = in_central_region(p[l]);
+  }
+}
+
+}  // namespace
+
+double normal_quantile(double p) {
+  const double p2 = clamp_probability(p);
+  return in_central_region(p2) ? quantile_central(p2) : quantile_tail(p2);
+}
+
+void normal_quantile_many(const double* p, double* out, size_t m) {
+  double z[kManyBlock];
+  unsigned char central[kManyBlock];
+  size_t i = 0;
+  for (; i + kManyBlock <= m; i += kManyBlock) {
+    quantile_central_block(p + i, z, central);
+    for (size_t l = 0; l < kManyBlock; ++l) {
+      out[i + l] = central[l] ? z[l] : quantile_tail(clamp_probability(p[i + l]));
+    }
+  }
+  for (; i < m; ++i) out[i] = normal_quantile(p[i]);
 }
 
 double digamma(double x) {

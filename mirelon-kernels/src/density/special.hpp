@@ -14,9 +14,10 @@ double digamma(double x);
 double bessel_i0e(double x);
 double bessel_i1e(double x);
 
-// out[i] = erfc(x[i]) for i < m, bit for bit, with several arguments evaluated side by side.
-// Loops that need erfc of many values hand it blocks of kErfcBlock.
-inline constexpr size_t kErfcBlock = 32;
+// out[i] = erfc(x[i]) and out[i] = normal_quantile(p[i]) for i < m, bit for bit, with several
+// arguments evaluated side by side. Loops that need many values hand them blocks of kManyBlock.
+inline constexpr size_t kManyBlock = 32;
 void erfc_many(const double* x, double* out, size_t m);
+void normal_quantile_many(const double* p, double* out, size_t m);
 
 }  // namespace mirelon::density
