@@ -479,6 +479,27 @@ def test_vonmises_gradient_keeps_its_concentration_term_for_negative_kappa(dtype
     np.testing.assert_allclose(dk[0], np.sum(((np.cos(d) - 1) - (a - 1)) * g), **tol)
 
 
+SHAPES_FAR_BELOW_ZERO = r"""
+import sys, numpy as np, jax
+jax.config.update("jax_enable_x64", True)
+sys.path.insert(0, sys.argv[1])
+import test_logp as t
+shapes = np.array([-np.inf, -1e300, -2.0**60, -1e5 - 0.5, np.nan])
+for dtype in t.DTYPES:
+    a = shapes.astype(dtype)
+    ones = np.ones(a.size, dtype)
+    _, dalpha, _ = t.vjp("gamma", ones, a, ones, g=ones)
+    _, da, db = t.vjp("beta", 0.5 * ones, a, ones, g=ones)
+    print(int(np.isnan(dalpha[0])), int(np.isnan(da[0])), int(np.isfinite(dalpha[3])))
+"""
+
+
+def test_gradients_through_digamma_terminate_for_shapes_far_below_zero():
+    out = subprocess.run([sys.executable, "-c", SHAPES_FAR_BELOW_ZERO, os.path.dirname(__file__)],
+                         capture_output=True, text=True, timeout=120, check=True)
+    assert out.stdout.split() == ["1", "1", "1"] * 2
+
+
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_gradient_accepts_a_longer_parameter_and_leaves_its_tail_zero(dtype):
     x = np.array([0.5, 1.0], dtype)

@@ -4,13 +4,17 @@
 // copies run the same steps in single precision, except that the special functions (64-bit only)
 // are evaluated on the widened argument and rounded once.
 //
-// Forward loops whose only logarithm is of a one-value parameter evaluate a few elements per step
-// with vector arithmetic and take that logarithm once per piece. Vector lanes use the same IEEE
-// operations in the same order as the scalar formula (no contraction, no approximate functions;
-// elementary functions of per-element values stay per-lane scalar calls), so every element is
-// bit-identical to the element-wise result.
+// Speed without changing a bit of any result:
+// - Where parameters hold one value, several loops evaluate a few elements per step in vector
+//   lanes (AVX2 when the processor has it, else SSE2). Lanes run the same IEEE operations in the
+//   same order as the scalar formula (no contraction, no approximate functions); elementary and
+//   special functions of per-element values stay scalar calls, one per lane.
+// - A logarithm or special function of a one-value parameter is the same for every element and
+//   is evaluated once.
+// - Gradient sums into a one-value parameter are still formed in increasing index order.
 #include <math.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -202,8 +206,8 @@ T wrapped_gaussian_value(T x, T mu, T sigma) {
 }
 
 // ---- vectorised forward bodies ----------------------------------------------------------------
-// One body per family whose only logarithm is of one-value parameters; `run<Bytes>` evaluates a
-// piece with lanes of that many bytes and the remainder element by element.
+// Used where the parameters that enter a logarithm hold one value; `run<Bytes>` evaluates a piece
+// with lanes of that many bytes and the remainder element by element.
 
 template <typename T, bool MuB>
 struct GaussianBody {
