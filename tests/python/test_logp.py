@@ -3,7 +3,6 @@ a jax.numpy reference, the 32-bit copies against the 64-bit ones, vector paths a
 element-wise path, pool-size independence, and the length checks."""
 import ctypes
 import functools
-import hashlib
 import os
 import subprocess
 import sys
@@ -58,7 +57,8 @@ def vonmises_scipy(x, mu, kappa):
 
 SCIPY = {
     "gaussian": lambda x, m, s: stats.norm.logpdf(x, m, s),
-    "lognormal": lambda x, m, s: np.where(x <= 0, -INF, stats.lognorm.logpdf(x, s, scale=np.exp(m))),
+    "lognormal": lambda x, m, s: np.where(x <= 0, -INF,
+                                          stats.lognorm.logpdf(x, s, scale=np.exp(m))),
     "exponential": lambda x, r: stats.expon.logpdf(x, scale=1 / r),
     "uniform": lambda x, a, b: stats.uniform.logpdf(x, a, b - a),
     "weibull": lambda x, lam, k: np.where(x <= 0, -INF, stats.weibull_min.logpdf(x, k, scale=lam)),
@@ -281,7 +281,8 @@ def _safe(cond, x, fill):
 def _ref_lognormal(x, m, s):
     out = _safe(x <= 0, x, 1.0)
     l = jnp.log(out)
-    return jnp.where(x <= 0, -jnp.inf, -0.5 * ((l - m) / s) ** 2 - l - jnp.log(s) - 0.9189385332046727)
+    v = -0.5 * ((l - m) / s) ** 2 - l - jnp.log(s) - 0.9189385332046727
+    return jnp.where(x <= 0, -jnp.inf, v)
 
 
 def _ref_weibull(x, lam, k):
@@ -468,7 +469,8 @@ def test_outside_the_support_an_infinite_cotangent_gives_nan(dtype, family, x, p
 def test_vonmises_gradient_keeps_its_concentration_term_for_negative_kappa(dtype):
     # The concentration term is (cos - 1) - (A - 1) with A = I1(kappa)/I0(kappa), odd in kappa:
     # this continues the kappa >= 0 derivative rather than differentiating through |kappa|.
-    x, mu, kappa = np.array([0.3, 2.0, -1.0], dtype), np.array([0.5], dtype), np.array([-2.0], dtype)
+    x = np.array([0.3, 2.0, -1.0], dtype)
+    mu, kappa = np.array([0.5], dtype), np.array([-2.0], dtype)
     g = np.array([1.0, -0.5, 2.0], dtype)
     dx, dmu, dk = vjp("vonmises", x, mu, kappa, g=g)
     d = x.astype(np.float64) - 0.5
@@ -608,8 +610,10 @@ def _z(n, dtype):
      "parameter length 3 incompatible with 5 observations"),
     ("logp_weibull_vjp", (5, 1, 0, 5), (5, 1, 0),
      "parameter length 0 incompatible with 5 observations"),
-    ("logp_exponential_vjp", (1, 0, 1), (1, 0), "parameter length 0 incompatible with 1 observations"),
-    ("logp_uniform_vjp", (3, 2, 2, 3), (3, 2, 2), "parameter length 2 incompatible with 3 observations"),
+    ("logp_exponential_vjp", (1, 0, 1), (1, 0),
+     "parameter length 0 incompatible with 1 observations"),
+    ("logp_uniform_vjp", (3, 2, 2, 3), (3, 2, 2),
+     "parameter length 2 incompatible with 3 observations"),
 ])
 def test_length_checks_fail_in_order_and_leave_outputs_untouched(dtype, target, in_sizes,
                                                                   out_sizes, text):
@@ -629,7 +633,8 @@ def test_rank0_parameters_broadcast_and_shapes_are_not_compared(dtype):
     np.testing.assert_allclose(out.ravel(), stats.norm.logpdf(np.arange(6), 1.0, 2.0),
                                rtol=1e-6 if dtype == np.float32 else 1e-14)
     out0 = np.zeros(0, dtype)
-    assert call_directly("logp_gumbel_fwd", [_z(0, dtype), _z(0, dtype), _z(1, dtype)], [out0]) is None
+    empty = [_z(0, dtype), _z(0, dtype), _z(1, dtype)]
+    assert call_directly("logp_gumbel_fwd", empty, [out0]) is None
     assert call_directly("logp_gumbel_fwd", [_z(0, dtype)] * 3, [np.zeros((), dtype)]) == \
         "output length mismatch"
 

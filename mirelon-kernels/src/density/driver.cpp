@@ -597,8 +597,8 @@ void logp_lognormal_fwd(KernelResult& result, const KernelBuffer* inputs, size_t
 }
 
 template <typename T>
-void logp_lognormal_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const KernelBuffer* outputs,
-                        size_t) {
+void logp_lognormal_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                        const KernelBuffer* outputs, size_t) {
   univariate_gradient<T, 2>(result, inputs, outputs, [](T x, T mu, T sigma) {
     if (x <= T(0)) return std::array<T, 3>{T(0), T(0), T(0)};
     const T l = std::log(x);
@@ -624,8 +624,8 @@ void logp_exponential_fwd(KernelResult& result, const KernelBuffer* inputs, size
 }
 
 template <typename T>
-void logp_exponential_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const KernelBuffer* outputs,
-                          size_t) {
+void logp_exponential_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                          const KernelBuffer* outputs, size_t) {
   univariate_gradient<T, 1>(result, inputs, outputs, [](T x, T r) {
     if (x < T(0)) return std::array<T, 2>{T(0), T(0)};
     return std::array<T, 2>{-r, T(1) / r - x};
@@ -649,8 +649,8 @@ void logp_uniform_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
 }
 
 template <typename T>
-void logp_uniform_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const KernelBuffer* outputs,
-                      size_t) {
+void logp_uniform_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                      const KernelBuffer* outputs, size_t) {
   univariate_gradient<T, 2>(result, inputs, outputs, [](T x, T a, T b) {
     if (x < a || x > b) return std::array<T, 3>{T(0), T(0), T(0)};
     const T w = T(1) / (b - a);
@@ -661,14 +661,14 @@ void logp_uniform_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, 
 // ---- weibull -----------------------------------------------------------------------------------
 
 template <typename T>
-void logp_weibull_fwd(KernelResult& result, const KernelBuffer* inputs, size_t, const KernelBuffer* outputs,
-                      size_t) {
+void logp_weibull_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
+                      const KernelBuffer* outputs, size_t) {
   univariate_forward<T, 2>(result, inputs, outputs, lp::weibull_value<T>);
 }
 
 template <typename T>
-void logp_weibull_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const KernelBuffer* outputs,
-                      size_t) {
+void logp_weibull_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                      const KernelBuffer* outputs, size_t) {
   univariate_gradient<T, 2>(result, inputs, outputs, [](T x, T lambda, T k) {
     if (x <= T(0)) return std::array<T, 3>{T(0), T(0), T(0)};
     const T t = x / lambda;
@@ -703,8 +703,8 @@ void logp_gumbel_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
 }
 
 template <typename T>
-void logp_gumbel_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const KernelBuffer* outputs,
-                     size_t) {
+void logp_gumbel_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
+                     const KernelBuffer* outputs, size_t) {
   univariate_gradient<T, 2>(result, inputs, outputs, [](T x, T mu, T beta) {
     const T z = (x - mu) / beta;
     const T c = std::exp(-z) - T(1);
