@@ -35,8 +35,8 @@ def _cases(n, dtype):
     return [
         ("cdf_gaussian fwd", jax.jit(cdf_f), jax.jit(lambda x, m, s: norm.cdf(x, m[0], s[0])),
          "x", "norm.cdf"),
-        ("q_gaussian fwd", jax.jit(q_f), jax.jit(lambda p, m, s: norm.ppf(p, m[0], s[0]).astype(p.dtype)),
-         "p", "norm.ppf"),
+        ("q_gaussian fwd", jax.jit(q_f),
+         jax.jit(lambda p, m, s: norm.ppf(p, m[0], s[0]).astype(p.dtype)), "p", "norm.ppf"),
         ("cdf_gaussian vjp", jax.jit(cdf_b), ref_grad(norm.cdf), "xg", "vjp(norm.cdf)"),
         ("q_gaussian vjp", jax.jit(q_b), ref_grad(norm.ppf), "pg", "vjp(norm.ppf)"),
     ]

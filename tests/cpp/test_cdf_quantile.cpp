@@ -52,23 +52,32 @@ TEST_P(FailedCall, ReportsItsMessageAndLeavesEveryOutputUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     DistributionFunctions, FailedCall,
     ::testing::Values(
-        Failing{KERNEL(cdf_gaussian_fwd), {5, 5, 3}, {5}, "parameter length 3 incompatible with 5 observations"},
-        Failing{KERNEL(cdf_lognormal_fwd), {5, 2, 5}, {5}, "parameter length 2 incompatible with 5 observations"},
+        Failing{KERNEL(cdf_gaussian_fwd), {5, 5, 3}, {5},
+                "parameter length 3 incompatible with 5 observations"},
+        Failing{KERNEL(cdf_lognormal_fwd), {5, 2, 5}, {5},
+                "parameter length 2 incompatible with 5 observations"},
         Failing{KERNEL(cdf_weibull_fwd), {5, 5, 5}, {4}, "output length mismatch"},
-        Failing{KERNEL(cdf_exponential_fwd), {4, 0}, {4}, "parameter length 0 incompatible with 4 observations"},
-        Failing{KERNEL(cdf_gaussian_vjp), {5, 1, 5, 5}, {5, 1, 4}, "parameter cotangent length mismatch"},
+        Failing{KERNEL(cdf_exponential_fwd), {4, 0}, {4},
+                "parameter length 0 incompatible with 4 observations"},
+        Failing{KERNEL(cdf_gaussian_vjp), {5, 1, 5, 5}, {5, 1, 4},
+                "parameter cotangent length mismatch"},
         Failing{KERNEL(cdf_uniform_vjp), {5, 5, 1, 4}, {5, 5, 1}, "cotangent length mismatch"},
-        Failing{KERNEL(cdf_gumbel_vjp), {5, 1, 3, 5}, {5, 1, 3}, "parameter length 3 incompatible with 5 observations"},
+        Failing{KERNEL(cdf_gumbel_vjp), {5, 1, 3, 5}, {5, 1, 3},
+                "parameter length 3 incompatible with 5 observations"},
         Failing{KERNEL(cdf_exponential_vjp), {4, 1, 4}, {3, 1}, "cotangent length mismatch"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Quantiles, FailedCall,
     ::testing::Values(
         Failing{KERNEL(q_gaussian_fwd), {3, 1, 1}, {2}, "output length mismatch"},
-        Failing{KERNEL(q_uniform_fwd), {9, 9, 2}, {9}, "parameter length 2 incompatible with 9 observations"},
-        Failing{KERNEL(q_exponential_fwd), {2, 0}, {2}, "parameter length 0 incompatible with 2 observations"},
-        Failing{KERNEL(q_weibull_vjp), {3, 1, 1, 3}, {3, 1, 2}, "parameter cotangent length mismatch"},
-        Failing{KERNEL(q_gumbel_vjp), {3, 2, 1, 3}, {3, 3, 1}, "parameter length 2 incompatible with 3 observations"},
+        Failing{KERNEL(q_uniform_fwd), {9, 9, 2}, {9},
+                "parameter length 2 incompatible with 9 observations"},
+        Failing{KERNEL(q_exponential_fwd), {2, 0}, {2},
+                "parameter length 0 incompatible with 2 observations"},
+        Failing{KERNEL(q_weibull_vjp), {3, 1, 1, 3}, {3, 1, 2},
+                "parameter cotangent length mismatch"},
+        Failing{KERNEL(q_gumbel_vjp), {3, 2, 1, 3}, {3, 3, 1},
+                "parameter length 2 incompatible with 3 observations"},
         Failing{KERNEL(q_lognormal_vjp), {3, 1, 1, 3}, {4, 1, 1}, "cotangent length mismatch"},
         Failing{KERNEL(q_exponential_vjp), {3, 3, 2}, {3, 3}, "cotangent length mismatch"}));
 

@@ -80,7 +80,8 @@ TEST_P(AgainstReference, MatchesMpmathWithinTheApproximationsAccuracy) {
   ASSERT_GE(it->second.size(), 10u);
   for (const auto& [x, want] : it->second) {
     const double got = c.fn(x);
-    EXPECT_NEAR(got, want, std::max(c.rel * std::fabs(want), c.floor)) << c.name << "(" << x << ")";
+    EXPECT_NEAR(got, want, std::max(c.rel * std::fabs(want), c.floor))
+        << c.name << "(" << x << ")";
   }
 }
 
@@ -115,7 +116,9 @@ TEST(Erfc, SaturatesSymmetricAndPassesNaN) {
   EXPECT_EQ(d::erfc(-kInf), 2.0);
   EXPECT_TRUE(std::isnan(d::erfc(kNaN)));
   EXPECT_EQ(d::erfc(-0.0), d::erfc(0.0));
-  for (double x : {1e-300, 1e-9, 0.3, 1.0, 2.7, 9.0, 26.5}) EXPECT_EQ(d::erfc(-x), 2.0 - d::erfc(x));
+  for (double x : {1e-300, 1e-9, 0.3, 1.0, 2.7, 9.0, 26.5}) {
+    EXPECT_EQ(d::erfc(-x), 2.0 - d::erfc(x));
+  }
 }
 
 TEST(Erfc, ManyMatchesOneAtATimeBitForBit) {

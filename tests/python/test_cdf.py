@@ -275,9 +275,12 @@ MESSAGE_CASES = [
     ("cdf_gaussian_vjp", [5, 1, 1, 5], [5, 5, 1], "parameter cotangent length mismatch"),
     ("cdf_exponential_vjp", [3, 1, 3], [3, 3], "parameter cotangent length mismatch"),
     # a parameter the gradient would read past its end
-    ("cdf_gaussian_vjp", [5, 2, 1, 5], [5, 2, 1], "parameter length 2 incompatible with 5 observations"),
-    ("cdf_gaussian_vjp", [5, 5, 4, 5], [5, 5, 4], "parameter length 4 incompatible with 5 observations"),
-    ("cdf_exponential_vjp", [3, 0, 3], [3, 0], "parameter length 0 incompatible with 3 observations"),
+    ("cdf_gaussian_vjp", [5, 2, 1, 5], [5, 2, 1],
+     "parameter length 2 incompatible with 5 observations"),
+    ("cdf_gaussian_vjp", [5, 5, 4, 5], [5, 5, 4],
+     "parameter length 4 incompatible with 5 observations"),
+    ("cdf_exponential_vjp", [3, 0, 3], [3, 0],
+     "parameter length 0 incompatible with 3 observations"),
 ]
 
 

@@ -257,9 +257,12 @@ MESSAGE_CASES = [
     ("q_gaussian_vjp", [3, 1, 1, 3], [2, 1, 1], "cotangent length mismatch"),
     ("q_gaussian_vjp", [3, 2, 1, 2], [3, 0, 1], "cotangent length mismatch"),
     # the location enters no derivative but is still checked
-    ("q_gaussian_vjp", [3, 2, 1, 3], [3, 1, 1], "parameter length 2 incompatible with 3 observations"),
-    ("q_gumbel_vjp", [3, 0, 1, 3], [3, 1, 1], "parameter length 0 incompatible with 3 observations"),
-    ("q_lognormal_vjp", [3, 1, 2, 3], [3, 1, 0], "parameter length 2 incompatible with 3 observations"),
+    ("q_gaussian_vjp", [3, 2, 1, 3], [3, 1, 1],
+     "parameter length 2 incompatible with 3 observations"),
+    ("q_gumbel_vjp", [3, 0, 1, 3], [3, 1, 1],
+     "parameter length 0 incompatible with 3 observations"),
+    ("q_lognormal_vjp", [3, 1, 2, 3], [3, 1, 0],
+     "parameter length 2 incompatible with 3 observations"),
     # parameter gradients that would be written past their end
     ("q_gaussian_vjp", [3, 1, 1, 3], [3, 2, 1], "parameter cotangent length mismatch"),
     ("q_uniform_vjp", [3, 3, 3, 3], [3, 3, 0], "parameter cotangent length mismatch"),
