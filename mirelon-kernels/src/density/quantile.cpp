@@ -1,18 +1,340 @@
-#include "unbuilt.hpp"
+// Quantile functions of the exponential, gaussian, lognormal, uniform, weibull and gumbel
+// distributions with their gradients. All twelve kernels run on the calling thread. The
+// probability is clamped into [1e-12, 0.9999999] before use (the uniform quantile excepted), and
+// the gradient with respect to it is the derivative of the unclamped formula at the clamped value.
+//
+// Lengths: the output (forward) or g and dp (gradient) must hold n elements. Every parameter
+// and every parameter gradient must hold 1 element (one value for all observations, or the sum
+// over all of them) or at least n; elements from n on are neither read nor written.
+#include <array>
+#include <cmath>
+
+#include "density/special.hpp"
+#include "density/univariate.hpp"
+#include "targets.hpp"
 
 namespace mirelon {
 
-MIRELON_UNBUILT(q_gaussian_fwd);
-MIRELON_UNBUILT(q_gaussian_vjp);
-MIRELON_UNBUILT(q_weibull_fwd);
-MIRELON_UNBUILT(q_weibull_vjp);
-MIRELON_UNBUILT(q_gumbel_fwd);
-MIRELON_UNBUILT(q_gumbel_vjp);
-MIRELON_UNBUILT(q_uniform_fwd);
-MIRELON_UNBUILT(q_uniform_vjp);
-MIRELON_UNBUILT(q_lognormal_fwd);
-MIRELON_UNBUILT(q_lognormal_vjp);
-MIRELON_UNBUILT(q_exponential_fwd);
-MIRELON_UNBUILT(q_exponential_vjp);
+namespace density::quantile_detail {
+
+constexpr double kMinusLnSqrtTwoPi = -0.9189385332046727;
+
+// min(max(p, 1e-12), 0.9999999) in the element type; a NaN probability becomes the low bound.
+template <typename T>
+T clamp_probability(T p) {
+  const T lo = static_cast<T>(1e-12);
+  const T hi = static_cast<T>(0.9999999);
+  const T above = p > lo ? p : lo;
+  return above < hi ? above : hi;
+}
+
+// The standard normal density at z, in 64-bit, rounded once.
+template <typename T>
+T density_at(T z) {
+  const double zd = static_cast<double>(z);
+  return static_cast<T>(std::exp(zd * -0.5 * zd + kMinusLnSqrtTwoPi));
+}
+
+// A buffer a quantile kernel reads or writes per observation: 1 element, or at least n.
+inline bool covers(size_t count, size_t n) { return n == 0 || count == 1 || count >= n; }
+
+// Forward: output length, then each parameter (nothing else is read).
+template <typename T, size_t NP>
+bool check_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, size_t n,
+                   std::array<Param<T>, NP>& params) {
+  if (!check_length(r, out[0], n, "output length mismatch")) return false;
+  for (size_t k = 0; k < NP; ++k) {
+    params[k] = param_of<T>(in[1 + k]);
+    if (!covers(params[k].count, n)) {
+      r.fail(parameter_length_error(params[k].count, n));
+      return false;
+    }
+  }
+  return true;
+}
+
+// q[i] = f(p[i], parameters for i), in increasing i on the calling thread.
+template <typename T, size_t NP, typename F>
+void quantile_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, F f) {
+  const size_t n = element_count(in[0]);
+  std::array<Param<T>, NP> params;
+  if (!check_forward<T, NP>(r, in, out, n, params)) return;
+  const T* p = static_cast<const T*>(in[0].data);
+  T* q = static_cast<T*>(out[0].data);
+  for (size_t i = 0; i < n; ++i) {
+    if constexpr (NP == 1) {
+      q[i] = f(p[i], params[0].at(i));
+    } else {
+      q[i] = f(p[i], params[0].at(i), params[1].at(i));
+    }
+  }
+}
+
+// Operands of a gradient call after its checks and the zero fill.
+template <typename T, size_t NP>
+struct GradientCall {
+  size_t n = 0;
+  const T* p = nullptr;
+  const T* g = nullptr;
+  T* dp = nullptr;
+  std::array<Param<T>, NP> params{};
+  std::array<T*, NP> dtheta{};
+  std::array<bool, NP> summed{};  // a one-element parameter gradient takes the sum
+
+  // dp[i] = d[0] * g[i] is stored; d[1 + k] * g[i] is added to parameter gradient k.
+  void apply(size_t i, const std::array<T, NP + 1>& d) const {
+    const T gi = g[i];
+    dp[i] = d[0] * gi;
+    for (size_t k = 0; k < NP; ++k) dtheta[k][summed[k] ? 0 : i] += d[1 + k] * gi;
+  }
+};
+
+// Gradient checks: g and dp hold n elements; then each parameter, then each parameter gradient,
+// holds 1 or at least n; then the parameter gradients are zero-filled.
+template <typename T, size_t NP>
+bool check_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                    GradientCall<T, NP>& c) {
+  c.n = element_count(in[0]);
+  const KernelBuffer& g_buf = in[1 + NP];
+  if (element_count(g_buf) != c.n || element_count(out[0]) != c.n) {
+    r.fail("cotangent length mismatch");
+    return false;
+  }
+  for (size_t k = 0; k < NP; ++k) {
+    c.params[k] = param_of<T>(in[1 + k]);
+    if (!covers(c.params[k].count, c.n)) {
+      r.fail(parameter_length_error(c.params[k].count, c.n));
+      return false;
+    }
+  }
+  for (size_t k = 0; k < NP; ++k) {
+    const size_t count = element_count(out[1 + k]);
+    if (!covers(count, c.n)) {
+      r.fail("parameter cotangent length mismatch");
+      return false;
+    }
+    c.dtheta[k] = static_cast<T*>(out[1 + k].data);
+    c.summed[k] = count == 1;
+  }
+  for (size_t k = 0; k < NP; ++k) zero_fill<T>(out[1 + k]);
+  c.p = static_cast<const T*>(in[0].data);
+  c.g = static_cast<const T*>(g_buf.data);
+  c.dp = static_cast<T*>(out[0].data);
+  return true;
+}
+
+// The gradient loop in increasing i: factors(p, params...) returns {dq/dp, dq/dtheta_k...}.
+template <typename T, size_t NP, typename F>
+void quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                       F factors) {
+  GradientCall<T, NP> c;
+  if (!check_gradient(r, in, out, c)) return;
+  for (size_t i = 0; i < c.n; ++i) {
+    if constexpr (NP == 1) {
+      c.apply(i, factors(c.p[i], c.params[0].at(i)));
+    } else {
+      c.apply(i, factors(c.p[i], c.params[0].at(i), c.params[1].at(i)));
+    }
+  }
+}
+
+// z = normal_quantile(p~) for observations [i0, i0 + m), m <= kManyBlock, evaluated side by
+// side in 64-bit and narrowed; each value is that of the one-at-a-time call.
+template <typename T>
+void standard_quantiles(const T* p, size_t i0, size_t m, T* z) {
+  double wide[kManyBlock];
+  double zd[kManyBlock];
+  for (size_t l = 0; l < m; ++l) wide[l] = static_cast<double>(clamp_probability(p[i0 + l]));
+  normal_quantile_many(wide, zd, m);
+  for (size_t l = 0; l < m; ++l) z[l] = static_cast<T>(zd[l]);
+}
+
+// Forward of the gaussian and lognormal quantiles: q[i] = f(z_i, mu, sigma).
+template <typename T, typename F>
+void normal_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, F f) {
+  const size_t n = element_count(in[0]);
+  std::array<Param<T>, 2> params;
+  if (!check_forward<T, 2>(r, in, out, n, params)) return;
+  const T* p = static_cast<const T*>(in[0].data);
+  T* q = static_cast<T*>(out[0].data);
+  T z[kManyBlock];
+  for (size_t i0 = 0; i0 < n; i0 += kManyBlock) {
+    const size_t m = n - i0 < kManyBlock ? n - i0 : kManyBlock;
+    standard_quantiles(p, i0, m, z);
+    for (size_t l = 0; l < m; ++l) {
+      const size_t i = i0 + l;
+      q[i] = f(z[l], params[0].at(i), params[1].at(i));
+    }
+  }
+}
+
+// Gradient of the gaussian and lognormal quantiles: factors(z_i, mu, sigma), applied in
+// increasing i.
+template <typename T, typename F>
+void normal_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                     F factors) {
+  GradientCall<T, 2> c;
+  if (!check_gradient(r, in, out, c)) return;
+  T z[kManyBlock];
+  for (size_t i0 = 0; i0 < c.n; i0 += kManyBlock) {
+    const size_t m = c.n - i0 < kManyBlock ? c.n - i0 : kManyBlock;
+    standard_quantiles(c.p, i0, m, z);
+    for (size_t l = 0; l < m; ++l) {
+      const size_t i = i0 + l;
+      c.apply(i, factors(z[l], c.params[0].at(i), c.params[1].at(i)));
+    }
+  }
+}
+
+}  // namespace density::quantile_detail
+
+using namespace density::quantile_detail;
+
+template <typename T>
+void q_exponential_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                       size_t) {
+  quantile_forward<T, 1>(r, in, out, [](T p, T rate) {
+    const T pc = clamp_probability(p);
+    return (-std::log(T(1) - pc)) / rate;
+  });
+}
+
+template <typename T>
+void q_exponential_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                       size_t) {
+  quantile_gradient<T, 1>(r, in, out, [](T p, T rate) {
+    const T pc = clamp_probability(p);
+    const T tail = T(1) - pc;
+    return std::array<T, 2>{T(1) / (rate * tail), std::log(tail) / (rate * rate)};
+  });
+}
+
+template <typename T>
+void q_gaussian_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                    size_t) {
+  normal_forward<T>(r, in, out, [](T z, T mu, T sigma) { return z * sigma + mu; });
+}
+
+template <typename T>
+void q_gaussian_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                    size_t) {
+  // mu enters no derivative; it is still length-checked like every operand.
+  normal_gradient<T>(r, in, out, [](T z, T, T sigma) {
+    return std::array<T, 3>{sigma / density_at(z), T(1), z};
+  });
+}
+
+template <typename T>
+void q_lognormal_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                     size_t) {
+  normal_forward<T>(r, in, out, [](T z, T mu, T sigma) { return std::exp(z * sigma + mu); });
+}
+
+template <typename T>
+void q_lognormal_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                     size_t) {
+  normal_gradient<T>(r, in, out, [](T z, T mu, T sigma) {
+    const T q = std::exp(z * sigma + mu);
+    return std::array<T, 3>{(sigma * q) / density_at(z), q, z * q};
+  });
+}
+
+// No logarithm or power here: four observations per step, each by the element-wise formula
+// (b - a) * p + a, so the results are those of the one-at-a-time loop.
+template <typename T>
+void q_uniform_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                   size_t) {
+  const size_t n = element_count(in[0]);
+  std::array<density::Param<T>, 2> params;
+  if (!check_forward<T, 2>(r, in, out, n, params)) return;
+  const T* p = static_cast<const T*>(in[0].data);
+  T* q = static_cast<T*>(out[0].data);
+  const size_t n4 = n - n % 4;
+  if (params[0].broadcast() && params[1].broadcast()) {
+    const T a = params[0].data[0];
+    const T w = params[1].data[0] - a;
+    for (size_t i = 0; i < n4; i += 4) {
+      q[i] = w * p[i] + a;
+      q[i + 1] = w * p[i + 1] + a;
+      q[i + 2] = w * p[i + 2] + a;
+      q[i + 3] = w * p[i + 3] + a;
+    }
+    for (size_t i = n4; i < n; ++i) q[i] = w * p[i] + a;
+    return;
+  }
+  const auto& pa = params[0];
+  const auto& pb = params[1];
+  for (size_t i = 0; i < n4; i += 4) {
+    for (size_t j = i; j < i + 4; ++j) q[j] = (pb.at(j) - pa.at(j)) * p[j] + pa.at(j);
+  }
+  for (size_t i = n4; i < n; ++i) q[i] = (pb.at(i) - pa.at(i)) * p[i] + pa.at(i);
+}
+
+template <typename T>
+void q_uniform_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                   size_t) {
+  quantile_gradient<T, 2>(r, in, out, [](T p, T a, T b) {
+    return std::array<T, 3>{b - a, T(1) - p, p};
+  });
+}
+
+template <typename T>
+void q_weibull_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                   size_t) {
+  quantile_forward<T, 2>(r, in, out, [](T p, T lambda, T k) {
+    const T w = -std::log(T(1) - clamp_probability(p));
+    return lambda * std::pow(w, T(1) / k);
+  });
+}
+
+template <typename T>
+void q_weibull_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                   size_t) {
+  quantile_gradient<T, 2>(r, in, out, [](T p, T lambda, T k) {
+    const T pc = clamp_probability(p);
+    const T tail = T(1) - pc;
+    T w = -std::log(tail);
+    // In single precision 1 - p~ rounds to 1 for p~ <= 2^-25 (the low clamp bound included), so
+    // w would be 0 and the derivatives 0/0. There -ln(1 - p~) equals p~ to single precision;
+    // take that, which gives the derivatives at p~. Double precision never reaches this.
+    if (w == T(0)) w = pc;
+    const T s = std::pow(w, T(1) / k);
+    return std::array<T, 3>{lambda * s / (w * k * tail), s,
+                            -lambda * s * std::log(w) / (k * k)};
+  });
+}
+
+template <typename T>
+void q_gumbel_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                  size_t) {
+  quantile_forward<T, 2>(r, in, out, [](T p, T mu, T beta) {
+    const T w = -std::log(clamp_probability(p));
+    return mu - beta * std::log(w);
+  });
+}
+
+template <typename T>
+void q_gumbel_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                  size_t) {
+  // mu enters no derivative; it is still length-checked like every operand.
+  quantile_gradient<T, 2>(r, in, out, [](T p, T, T beta) {
+    const T pc = clamp_probability(p);
+    const T w = -std::log(pc);
+    return std::array<T, 3>{beta / (w * pc), T(1), -std::log(w)};
+  });
+}
+
+MIRELON_INSTANTIATE_KERNEL(q_exponential_fwd);
+MIRELON_INSTANTIATE_KERNEL(q_exponential_vjp);
+MIRELON_INSTANTIATE_KERNEL(q_gaussian_fwd);
+MIRELON_INSTANTIATE_KERNEL(q_gaussian_vjp);
+MIRELON_INSTANTIATE_KERNEL(q_lognormal_fwd);
+MIRELON_INSTANTIATE_KERNEL(q_lognormal_vjp);
+MIRELON_INSTANTIATE_KERNEL(q_uniform_fwd);
+MIRELON_INSTANTIATE_KERNEL(q_uniform_vjp);
+MIRELON_INSTANTIATE_KERNEL(q_weibull_fwd);
+MIRELON_INSTANTIATE_KERNEL(q_weibull_vjp);
+MIRELON_INSTANTIATE_KERNEL(q_gumbel_fwd);
+MIRELON_INSTANTIATE_KERNEL(q_gumbel_vjp);
 
 }  // namespace mirelon
