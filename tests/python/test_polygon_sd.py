@@ -113,6 +113,28 @@ def test_self_intersecting_rings_follow_the_even_odd_rule(dtype):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("nv", [3, 4, 5, 63, 64, 65, 127, 130])
+def test_inside_test_holds_for_rings_of_every_length(dtype, nv):
+    # Random vertex order: many edges straddle each query's level, in every word of the scan.
+    rng = np.random.default_rng(nv)
+    rings = rng.uniform(0, 10, (1, nv, 2))
+    points = rng.uniform(-1, 11, (1, 300, 2))
+    sd, _, _ = fwd(points.astype(dtype), rings.astype(dtype))
+    dist, _, _, _ = brute_force(points[0].astype(dtype), rings[0].astype(dtype))
+    away = dist > 1e-4
+    expected = np.where(inside_even_odd(points[0].astype(dtype), rings[0].astype(dtype)), -1, 1)
+    np.testing.assert_array_equal(np.sign(sd)[away], expected[away])
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_edges_with_a_nan_vertex_are_never_crossed_nor_nearest(dtype):
+    ring = np.array([[0, 0], [2, 0], [2, 2], [np.nan, np.nan], [0, 2]], dtype)
+    sd, idx, _ = fwd(np.array([[1.0, 1.0], [3.0, 1.0]], dtype), ring)
+    assert sd[0] == dtype(-np.sqrt(1 + 1e-12)) and idx[0] in (0, 1, 4)
+    assert sd[1] == dtype(np.sqrt(1 + 1e-12)) and idx[1] == 1
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("clockwise", [False, True])
 def test_unit_square_examples(dtype, clockwise):
     square = np.array([[0, 0], [1, 0], [1, 1], [0, 1]], dtype)
