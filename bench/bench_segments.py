@@ -51,15 +51,17 @@ def run():
     table.header()
     for dtype in (np.float32, np.float64):
         name = np.dtype(dtype).name
-        for batches, m, ns in [(1, 256, 16), (1, 4096, 256), (1, 8192, 2048), (16, 1024, 512)]:
+        for batches, m, ns in [(1, 256, 16), (1, 4096, 256), (1, 8192, 2048), (16, 1024, 512),
+                               (256, 64, 16)]:
             points = jnp.asarray(rng.uniform(0, 100, (batches, m, 2)), dtype)
             a = rng.uniform(0, 100, (ns, 2))
             segments = jnp.asarray(np.concatenate([a, a + rng.normal(0, 2, (ns, 2))], 1), dtype)
             compare(table, f"segments_closest B={batches} M={m} Ns={ns} {name}",
                     _ours("mirelon_segments_closest_fwd", batches * m, dtype), segments_reference,
                     (points, segments), "jnp brute force")
+        # The last case: many small polygons, each its own cache entry and its own loop.
         for bp, bv, m, nv in [(1, 1, 256, 16), (1, 1, 4096, 256), (8, 1, 2048, 1024),
-                              (4, 4, 1024, 128)]:
+                              (4, 4, 1024, 128), (256, 256, 64, 8)]:
             angles = np.sort(rng.uniform(0, 2 * np.pi, (bv, nv)), axis=1)
             r = 40 * rng.uniform(0.5, 1, (bv, nv))
             ring = np.stack([50 + r * np.cos(angles), 50 + r * np.sin(angles)], -1)

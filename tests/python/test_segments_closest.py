@@ -14,12 +14,9 @@ from mirelon_jax import call, shape
 DTYPES = [np.float32, np.float64]
 
 
-def fwd(points, segments, m_total=None, out_dtype=None, side_effect=False):
-    points = np.asarray(points)
-    dt = out_dtype or points.dtype
-    n = points.size // 2 if m_total is None else m_total
-    outs = [shape((n,), dt)] * 3
-    return call("segments_closest_fwd", outs, points, segments, has_side_effect=side_effect)
+def fwd(points, segments):
+    outs = [shape((points.size // 2,), points.dtype)] * 3
+    return call("segments_closest_fwd", outs, points, segments)
 
 
 def vjp(points, segments, index, t, g):
@@ -65,27 +62,18 @@ def check_against_brute_force(points, segments, dtype):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("batches,m,ns,seg_shape", [
-    (1, 1, 1, None),
-    (3, 17, 5, None),        # a single leaf: every segment scanned
-    (2, 200, 9, None),       # the smallest split
-    (4, 300, 700, (7, 100, 4)),  # a stacked buffer is one list shared by all batches
+@pytest.mark.parametrize("points_shape,ns,seg_shape", [
+    ((6,), 2, None),             # rank 1: one query per batch
+    ((3, 17, 2), 5, None),       # a single leaf: every segment scanned
+    ((2, 200, 2), 9, None),      # the smallest split
+    ((4, 300, 2), 700, (7, 100, 4)),  # a stacked buffer is one list shared by all batches
 ])
-def test_closest_segments_match_brute_force(dtype, batches, m, ns, seg_shape):
-    rng = np.random.default_rng(batches * 1000 + ns)
-    points = rng.uniform(-2, 12, (batches, m, 2))
+def test_closest_segments_match_brute_force(dtype, points_shape, ns, seg_shape):
+    rng = np.random.default_rng(ns)
+    points = rng.uniform(-2, 12, points_shape)
     a = rng.uniform(0, 10, (ns, 2))
     segments = np.concatenate([a, a + rng.normal(0, 0.7, (ns, 2))], axis=1)
-    if seg_shape:
-        segments = segments.reshape(seg_shape)
-    check_against_brute_force(points, segments, dtype)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-def test_rank_one_points_are_one_query_per_batch(dtype):
-    points = np.array([0.5, 1.0, 3.0, -1.0, 2.0, 0.25], dtype)  # M = 1, three batches
-    segments = np.array([[0, 0, 1, 0], [2, 0, 2, 1]], dtype)
-    check_against_brute_force(points, segments, dtype)
+    check_against_brute_force(points, segments.reshape(seg_shape or segments.shape), dtype)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
@@ -99,21 +87,17 @@ def test_positions_clamp_and_points_on_segments_keep_the_floor(dtype):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-def test_equal_distances_go_to_the_first_segment_of_a_leaf(dtype):
-    near = [0, 1, 2, 1]
-    segments = np.array([[5, 5, 6, 6], near, [8, 0, 9, 0], near, [-5, -5, -6, -6]], dtype)
-    _, i, _ = fwd(np.array([[1, 0]], dtype), segments)
-    assert i[0] == 1
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-def test_equal_distances_in_a_large_set_report_one_of_the_tied_segments(dtype):
+@pytest.mark.parametrize("ns,tied,expected", [
+    (5, [1, 3], {1}),                  # one leaf, scanned in order: the lowest index
+    (60, [7, 33, 51], {7, 33, 51}),    # several leaves: whichever the traversal meets first
+])
+def test_equal_distances_report_one_of_the_tied_segments(dtype, ns, tied, expected):
     rng = np.random.default_rng(5)
-    a = rng.uniform(20, 30, (60, 2))
+    a = rng.uniform(20, 30, (ns, 2))
     segments = np.concatenate([a, a + 1], axis=1)
-    segments[[7, 33, 51]] = [0, 1, 2, 1]
+    segments[tied] = [0, 1, 2, 1]
     d, i, _ = fwd(np.array([[1, 0]], dtype), segments.astype(dtype))
-    assert i[0] in (7, 33, 51)
+    assert i[0] in expected
     assert d[0] == dtype(np.sqrt(1.0 + 1e-12))
 
 
@@ -213,19 +197,6 @@ def test_gradient_matches_jax_reference(dtype, batches, m, ns):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-def test_gradient_of_forward_residuals_sums_over_batches(dtype):
-    rng = np.random.default_rng(3)
-    points = rng.uniform(0, 4, (2, 25, 2)).astype(dtype)
-    segments = rng.uniform(0, 4, (30, 4)).astype(dtype)
-    _, index, t = fwd(points, segments)
-    g = np.ones(50, dtype)
-    _, gs = vjp(points, segments, index, t, g)
-    _, gs0 = vjp(points[:1], segments, index[:25], t[:25], g[:25])
-    _, gs1 = vjp(points[1:], segments, index[25:], t[25:], g[25:])
-    np.testing.assert_allclose(gs, gs0 + gs1, rtol=1e-5, atol=1e-5)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("case,text", [
     ("cotangent", "cotangent length mismatch"),
     ("short_index", "index input too short"),
@@ -264,11 +235,13 @@ for dt in (np.float32, np.float64):
     p = rng.uniform(-1, 11, (3, 4000, 2)).astype(dt)
     s = rng.uniform(0, 10, (2000, 4)).astype(dt)
     out += call("segments_closest_fwd", [shape((12000,), dt)] * 3, p, s)
+    out += call("polygon_sd_fwd", [shape((12000,), dt)] * 3, p, s.reshape(1, -1, 2))
 np.savez(sys.argv[1], *out)
 """
 
 
 def test_results_do_not_depend_on_the_worker_count(tmp_path):
+    # Closest segments and polygon signed distances, one and four pool workers.
     files = []
     for workers in ("1", "4"):
         f = tmp_path / f"w{workers}.npz"
