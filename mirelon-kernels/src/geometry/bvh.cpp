@@ -26,6 +26,13 @@ struct Box {
     min_y = min_ignoring_nan(min_y, y);
     max_y = max_ignoring_nan(max_y, y);
   }
+
+  void merge(const Box& o) {
+    min_x = min_ignoring_nan(min_x, o.min_x);
+    max_x = max_ignoring_nan(max_x, o.max_x);
+    min_y = min_ignoring_nan(min_y, o.min_y);
+    max_y = max_ignoring_nan(max_y, o.max_y);
+  }
 };
 
 void grow_by_item(Box& box, BvhItemKind kind, const double* items, uint64_t i) {
@@ -38,20 +45,20 @@ void grow_by_item(Box& box, BvhItemKind kind, const double* items, uint64_t i) {
   }
 }
 
-// Squared distance from q to a box; 0 on an axis where q lies inside the box's range or is NaN.
+// Squared distance from q to a box: per axis the gap below the minimum or above the maximum,
+// else 0 (also for a NaN coordinate). Written as two selects per axis rather than branches,
+// which the traversal would mispredict; it gives the same value in every case, the empty
+// range (+inf, -inf) and infinite coordinates included.
+inline double axis_gap(double lo, double hi, double q) {
+  const double below = lo - q;
+  const double above = q - hi;
+  const double gap = below > 0.0 ? below : 0.0;  // NaN gives 0
+  return above > gap ? above : gap;              // NaN keeps gap
+}
+
 inline double box_d2(const BvhNode& node, double qx, double qy) {
-  double dx = 0.0;
-  if (node.min_x > qx) {
-    dx = node.min_x - qx;
-  } else if (qx > node.max_x) {
-    dx = qx - node.max_x;
-  }
-  double dy = 0.0;
-  if (node.min_y > qy) {
-    dy = node.min_y - qy;
-  } else if (qy > node.max_y) {
-    dy = qy - node.max_y;
-  }
+  const double dx = axis_gap(node.min_x, node.max_x, qx);
+  const double dy = axis_gap(node.min_y, node.max_y, qy);
   return dx * dx + dy * dy;
 }
 
@@ -67,24 +74,93 @@ std::vector<double> centroids_of(BvhItemKind kind, std::span<const double> items
   return c;
 }
 
+// A build slot: an item's centroid and box next to its index, so that the median selection and
+// the box unions run over contiguous records instead of chasing indices into the items.
+struct Slot {
+  double c[2];
+  Box box;
+  uint64_t index;
+};
+
+// Slots of the items order[start, end), or of items start .. end - 1 when `order` is null.
+std::vector<Slot> slots_of(BvhItemKind kind, const double* items, std::span<const double> centroids,
+                           size_t start, size_t end, const uint64_t* order) {
+  std::vector<Slot> slots(end - start);
+  for (size_t p = start; p < end; ++p) {
+    const uint64_t i = order ? order[p] : p;
+    Slot& s = slots[p - start];
+    s.c[0] = centroids[2 * i];
+    s.c[1] = centroids[2 * i + 1];
+    grow_by_item(s.box, kind, items, i);
+    s.index = i;
+  }
+  return slots;
+}
+
+void store_box(BvhNode& node, const Box& box) {
+  node.min_x = box.min_x;
+  node.min_y = box.min_y;
+  node.max_x = box.max_x;
+  node.max_y = box.max_y;
+}
+
+// Builds the subtree over order[start, end) and returns its root's index. A node's box is the
+// union of its items' boxes (empty boxes of all-NaN items contribute nothing). `slots` holds
+// the records of positions start .. end - 1 (slot 0 is position `start`).
+size_t build_range(Slot* slots, uint64_t* order, size_t start, size_t end,
+                   std::vector<BvhNode>& nodes) {
+  const size_t count = end - start;
+  Box box;
+  for (size_t k = 0; k < count; ++k) box.merge(slots[k].box);
+  if (count <= kBvhLeafSize) {
+    for (size_t k = 0; k < count; ++k) order[start + k] = slots[k].index;
+    BvhNode leaf;
+    leaf.kind = BvhNodeKind::leaf;
+    leaf.a = start;
+    leaf.b = count;
+    store_box(leaf, box);
+    nodes.push_back(leaf);
+    return nodes.size() - 1;
+  }
+  const double extent_x = box.max_x - box.min_x;
+  const double extent_y = box.max_y - box.min_y;
+  const size_t axis = extent_x >= extent_y ? 0 : 1;  // unordered (NaN) goes to y
+  const size_t mid = count / 2;
+  // NaN coordinates sort after every number, which keeps the ordering strict-weak (as the
+  // selection requires) and still satisfies the median guarantee under plain less-than.
+  std::nth_element(slots, slots + mid, slots + count,
+                   [axis](const Slot& s, const Slot& t) {
+                     const double u = s.c[axis];
+                     const double v = t.c[axis];
+                     return u < v || (!std::isnan(u) && std::isnan(v));
+                   });
+  nodes.push_back(BvhNode{});  // reserved before the children: pre-order layout
+  const size_t p = nodes.size() - 1;
+  const size_t left = build_range(slots, order, start, start + mid, nodes);
+  const size_t right = build_range(slots + mid, order, start + mid, end, nodes);
+  BvhNode node;
+  node.kind = BvhNodeKind::internal;
+  node.a = left;
+  node.b = right;
+  store_box(node, box);
+  nodes[p] = node;
+  return p;
+}
+
 Bvh build(BvhItemKind kind, std::span<const double> items, size_t n) {
   Bvh bvh;
   if (n == 0) {
     bvh.nodes.reserve(2);
     BvhNode leaf;
-    Box empty;
-    leaf.min_x = empty.min_x;
-    leaf.min_y = empty.min_y;
-    leaf.max_x = empty.max_x;
-    leaf.max_y = empty.max_y;
+    store_box(leaf, Box{});
     bvh.nodes.push_back(leaf);
     return bvh;
   }
   bvh.order.resize(n);
-  for (size_t i = 0; i < n; ++i) bvh.order[i] = i;
   bvh.nodes.reserve(2 * n);
   const std::vector<double> centroids = centroids_of(kind, items, n);
-  bvh_build_node(kind, items, centroids, bvh.order, 0, n, bvh.nodes);
+  std::vector<Slot> slots = slots_of(kind, items.data(), centroids, 0, n, nullptr);
+  build_range(slots.data(), bvh.order.data(), 0, n, bvh.nodes);
   return bvh;
 }
 
@@ -129,26 +205,31 @@ std::optional<NearestHit> nearest(const Bvh& bvh, const double* items, size_t n,
   if (n == 0 || bvh.nodes.empty()) return std::nullopt;
   const BvhNode* nodes = bvh.nodes.data();
   const uint64_t* order = bvh.order.data();
-  std::array<uint64_t, kStackCapacity> stack;
+  // Each pending node carries the box distance computed when it was pushed, so a node's box is
+  // measured once.
+  struct Pending {
+    uint64_t node;
+    double d2;
+  };
+  std::array<Pending, kStackCapacity> stack;
   size_t top = 0;
-  stack[top++] = 0;
+  stack[top++] = Pending{0, box_d2(nodes[0], qx, qy)};
   double best = kInf;
   bool found = false;
   NearestHit hit;
   while (top > 0) {
-    const BvhNode& node = nodes[stack[--top]];
-    if (box_d2(node, qx, qy) >= best) continue;  // ties prune; so does +inf at the root
+    const Pending pending = stack[--top];
+    if (pending.d2 >= best) continue;  // ties prune; so does +inf at the root
+    const BvhNode& node = nodes[pending.node];
     if (node.kind == BvhNodeKind::internal) {
       const double dl = box_d2(nodes[node.a], qx, qy);
       const double dr = box_d2(nodes[node.b], qx, qy);
       if (top + 2 > kStackCapacity) return std::nullopt;  // unreachable for a median split
-      if (dl <= dr) {
-        stack[top++] = node.b;
-        stack[top++] = node.a;
-      } else {
-        stack[top++] = node.a;
-        stack[top++] = node.b;
-      }
+      // The nearer child goes on top (the left one on a tie).
+      const bool left_first = dl <= dr;
+      stack[top] = left_first ? Pending{node.b, dr} : Pending{node.a, dl};
+      stack[top + 1] = left_first ? Pending{node.a, dl} : Pending{node.b, dr};
+      top += 2;
       continue;
     }
     const uint64_t end = node.a + node.b;
@@ -176,49 +257,9 @@ std::optional<NearestHit> nearest(const Bvh& bvh, const double* items, size_t n,
 size_t bvh_build_node(BvhItemKind kind, std::span<const double> items,
                       std::span<const double> centroids, std::vector<uint64_t>& order,
                       size_t start, size_t end, std::vector<BvhNode>& nodes) {
-  using bvh_detail::Box;
-  const size_t count = end - start;
-  Box box;
-  for (size_t p = start; p < end; ++p) bvh_detail::grow_by_item(box, kind, items.data(), order[p]);
-
-  BvhNode node;
-  node.min_x = box.min_x;
-  node.min_y = box.min_y;
-  node.max_x = box.max_x;
-  node.max_y = box.max_y;
-  if (count <= kBvhLeafSize) {
-    node.kind = BvhNodeKind::leaf;
-    node.a = start;
-    node.b = count;
-    nodes.push_back(node);
-    return nodes.size() - 1;
-  }
-
-  const double extent_x = box.max_x - box.min_x;
-  const double extent_y = box.max_y - box.min_y;
-  const size_t axis = extent_x >= extent_y ? 0 : 1;  // unordered (NaN) goes to y
-  const size_t mid = count / 2;
-  // NaN coordinates sort after every number, which keeps the ordering strict-weak (as the
-  // selection requires) and still satisfies the median guarantee under plain less-than.
-  const double* c = centroids.data();
-  auto less = [c, axis](uint64_t i, uint64_t j) {
-    const double u = c[2 * i + axis];
-    const double v = c[2 * j + axis];
-    return u < v || (!std::isnan(u) && std::isnan(v));
-  };
-  std::nth_element(order.begin() + static_cast<std::ptrdiff_t>(start),
-                   order.begin() + static_cast<std::ptrdiff_t>(start + mid),
-                   order.begin() + static_cast<std::ptrdiff_t>(end), less);
-
-  nodes.push_back(BvhNode{});  // reserved before the children: pre-order layout
-  const size_t p = nodes.size() - 1;
-  const size_t left = bvh_build_node(kind, items, centroids, order, start, start + mid, nodes);
-  const size_t right = bvh_build_node(kind, items, centroids, order, start + mid, end, nodes);
-  node.kind = BvhNodeKind::internal;
-  node.a = left;
-  node.b = right;
-  nodes[p] = node;
-  return p;
+  std::vector<bvh_detail::Slot> slots =
+      bvh_detail::slots_of(kind, items.data(), centroids, start, end, order.data());
+  return bvh_detail::build_range(slots.data(), order.data(), start, end, nodes);
 }
 
 Bvh bvh_build_points(std::span<const double> points, size_t n) {

@@ -1,6 +1,9 @@
 // Point-set kernels: pairwise distance matrices and the nearest reference point of each query,
 // forward and gradient.
 #include <cmath>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <limits>
 #include <optional>
 
@@ -60,20 +63,80 @@ struct TwoPointSets {
 
 }  // namespace points_detail
 
-// One batch of the distance matrix: row i holds the distances of point i of `a` to every point of
-// `b`, evaluated in 64-bit and rounded once to the element type.
+namespace points_detail {
+
+// The distance rows are the hot loop of the matrix kernel. Where the processor has AVX2 they
+// run four points at a time; the vector form performs exactly the scalar form's IEEE
+// operations (differences, squares, their sum, + 1e-12, a correctly rounded square root, one
+// rounding to the element type), so both give identical bits.
+template <typename T>
+void distance_row_scalar(double ax, double ay, const T* b, T* out, size_t m) {
+  for (size_t j = 0; j < m; ++j) {
+    const double dx = ax - static_cast<double>(b[2 * j]);
+    const double dy = ay - static_cast<double>(b[2 * j + 1]);
+    out[j] = static_cast<T>(std::sqrt((dx * dx + dy * dy) + 1e-12));
+  }
+}
+
+#if defined(__x86_64__)
+#define MIRELON_HAVE_AVX2_ROWS 1
+
+// Two (x, y) pairs as doubles.
+__attribute__((target("avx2"))) inline __m256d load_pairs(const double* p) {
+  return _mm256_loadu_pd(p);
+}
+__attribute__((target("avx2"))) inline __m256d load_pairs(const float* p) {
+  return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+__attribute__((target("avx2"))) inline void store_four(double* out, __m256d v) {
+  _mm256_storeu_pd(out, v);
+}
+__attribute__((target("avx2"))) inline void store_four(float* out, __m256d v) {
+  _mm_storeu_ps(out, _mm256_cvtpd_ps(v));
+}
+
+template <typename T>
+__attribute__((target("avx2"))) void distance_row_avx2(double ax, double ay, const T* b, T* out,
+                                                       size_t m) {
+  const __m256d a = _mm256_setr_pd(ax, ay, ax, ay);
+  const __m256d eps = _mm256_set1_pd(1e-12);
+  size_t j = 0;
+  for (; j + 4 <= m; j += 4) {
+    const __m256d d01 = _mm256_sub_pd(a, load_pairs(b + 2 * j));      // dx0 dy0 dx1 dy1
+    const __m256d d23 = _mm256_sub_pd(a, load_pairs(b + 2 * j + 4));  // dx2 dy2 dx3 dy3
+    // dx*dx + dy*dy per point, in the order 0 2 1 3, then put back in order.
+    const __m256d s = _mm256_hadd_pd(_mm256_mul_pd(d01, d01), _mm256_mul_pd(d23, d23));
+    const __m256d sum = _mm256_permute4x64_pd(s, 0xD8);
+    store_four(out + j, _mm256_sqrt_pd(_mm256_add_pd(sum, eps)));
+  }
+  distance_row_scalar(ax, ay, b + 2 * j, out + j, m - j);
+}
+
+inline bool has_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+#endif
+
+// Row of distances from (ax, ay) to the m points of `b`, evaluated in 64-bit and rounded once
+// to the element type.
+template <typename T>
+void distance_row(double ax, double ay, const T* b, T* out, size_t m) {
+#ifdef MIRELON_HAVE_AVX2_ROWS
+  if (has_avx2()) return distance_row_avx2(ax, ay, b, out, m);
+#endif
+  distance_row_scalar(ax, ay, b, out, m);
+}
+
+}  // namespace points_detail
+
+// One batch of the distance matrix: row i holds the distances of point i of `a` to every point
+// of `b`.
 template <typename T>
 void pairwise_fwd_loop(std::span<const T> a, std::span<const T> b, std::span<T> out, size_t m) {
   pool::parallel_rows(out, m, [&](size_t i, std::span<T> row) {
-    const double ax = static_cast<double>(a[2 * i]);
-    const double ay = static_cast<double>(a[2 * i + 1]);
-    const T* bp = b.data();
-    T* o = row.data();
-    for (size_t j = 0; j < m; ++j) {
-      const double dx = ax - static_cast<double>(bp[2 * j]);
-      const double dy = ay - static_cast<double>(bp[2 * j + 1]);
-      o[j] = static_cast<T>(std::sqrt((dx * dx + dy * dy) + 1e-12));
-    }
+    points_detail::distance_row(static_cast<double>(a[2 * i]), static_cast<double>(a[2 * i + 1]),
+                                b.data(), row.data(), m);
   });
 }
 
