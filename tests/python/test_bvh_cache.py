@@ -51,6 +51,37 @@ def test_colliding_reference_sets_get_their_own_hierarchy(dtype, name, first, se
     np.testing.assert_array_equal(index, want)
 
 
+def segment_distance(q, segs):
+    """Distance from each query to its nearest segment, by a full scan in 64-bit."""
+    q = np.asarray(q, np.float64)[:, None, :]
+    a, b = segs[None, :, :2], segs[None, :, 2:]
+    e = b - a
+    t = np.clip(((q - a) * e).sum(-1) / ((e * e).sum(-1) + 1e-12), 0.0, 1.0)
+    d = q - (a + t[..., None] * e)
+    return np.sqrt((d * d).sum(-1).min(1) + 1e-12)
+
+
+def ring_segments(v):
+    return np.concatenate([v, np.roll(v, -1, axis=0)], axis=1)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_colliding_rings_and_segment_lists_get_their_own_hierarchy(dtype):
+    q = np.random.default_rng(11).uniform(-4, 4, size=(300, 2)).astype(dtype)
+    rect, mirror = RECTANGLE, RECTANGLE * [-1.0, 1.0]
+    segs = np.random.default_rng(12).normal(size=(40, 4))
+    tol = 1e-5 if dtype == np.float32 else 1e-12
+    for _ in range(2):
+        for v in (rect, mirror):
+            sd, _, _ = call("polygon_sd_fwd", [shape((300,), dtype)] * 3, q, v.astype(dtype))
+            np.testing.assert_allclose(np.abs(sd), segment_distance(q, ring_segments(v)),
+                                       rtol=tol)
+        for s in (segs, -segs):
+            d, _, _ = call("segments_closest_fwd", [shape((300,), dtype)] * 3, q, s.astype(dtype))
+            np.testing.assert_allclose(d, segment_distance(q, s.astype(dtype).astype(np.float64)),
+                                       rtol=tol)
+
+
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_many_threads_over_more_sets_than_the_cache_keeps(dtype):
     register_all()
