@@ -30,10 +30,6 @@ inline double segment_position(double px, double py, const double* record) {
   return ratio;
 }
 
-// Even-odd rule over the closed ring of `vertices` (x, y pairs), evaluated in T: true when a ray
-// from (px, py) towards +x crosses the ring an odd number of times. A vertex level with the
-// point counts as below it, so a horizontal edge never counts; any NaN makes an edge not count.
-// The 1e-12 is added to the signed rise (not its magnitude) and only guards the division.
 namespace detail {
 
 // Bit j tells whether vertex first + j lies above py (count <= 64). NaN is not above.
@@ -80,6 +76,10 @@ inline uint64_t above_bits<double>(const double* v, size_t first, size_t count, 
 
 }  // namespace detail
 
+// Even-odd rule over the closed ring of `vertices` (x, y pairs), evaluated in T: true when a ray
+// from (px, py) towards +x crosses the ring an odd number of times. A vertex level with the
+// point counts as below it, so a horizontal edge never counts; any NaN makes an edge not count.
+// The 1e-12 is added to the signed rise (not its magnitude) and only guards the division.
 template <typename T>
 bool crossing_parity_odd(T px, T py, std::span<const T> vertices) {
   const size_t nv = vertices.size() / 2;
