@@ -134,13 +134,15 @@ def test_unit_square_examples(dtype, clockwise):
     square = np.array([[0, 0], [1, 0], [1, 1], [0, 1]], dtype)
     if clockwise:
         square = square[::-1].copy()
-    sd, idx, t = fwd(np.array([[0.5, 0.5], [2, 0.5]], dtype), square)
-    expected = np.array([-np.sqrt(0.25 + 1e-12), np.sqrt(1 + 1e-12)]).astype(dtype)
-    np.testing.assert_array_equal(sd, expected)
+    sd, idx, t = fwd(np.array([[0.5, 0.5], [2, 0.5], [2, 2]], dtype), square)
+    expected = np.sqrt(np.array([0.25, 1, 2]) + 1e-12) * [-1, 1, 1]
+    np.testing.assert_array_equal(sd, expected.astype(dtype))
     assert idx[0] in (0, 1, 2, 3)
     position = dtype(0.5 / (1 + 1e-12))
     assert t[0] == position and t[1] == position
     assert idx[1] == 1  # the edge x = 1 is edge 1 either way round
+    # Nearest to the corner (1, 1): of its two edges, the one scanned first in the single leaf.
+    assert (idx[2], t[2]) == ((0, 1) if clockwise else (1, 1))
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
