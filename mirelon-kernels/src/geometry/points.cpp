@@ -61,10 +61,6 @@ struct TwoPointSets {
   size_t offset_b(size_t k) const { return b.batch_count() == 1 ? 0 : k * 2 * m; }
 };
 
-}  // namespace points_detail
-
-namespace points_detail {
-
 // The distance rows are the hot loop of the matrix kernel. Where the processor has AVX2 they
 // run four points at a time; the vector form performs exactly the scalar form's IEEE
 // operations (differences, squares, their sum, + 1e-12, a correctly rounded square root, one
