@@ -134,21 +134,42 @@ TEST(Bvh, NearestPointMatchesBruteForce) {
 }
 
 TEST(Bvh, NearestSegmentMatchesBruteForce) {
-  for (size_t n : {1, 7, 50, 2000}) {
+  for (size_t n : {1, 3, 7, 50, 2000}) {
     auto segs = random_words(4 * n, 300 + n);
     for (size_t i = 0; i < n; ++i) {  // short segments around random centres
       segs[4 * i + 2] = segs[4 * i] + 0.1 * segs[4 * i + 2];
       segs[4 * i + 3] = segs[4 * i + 1] + 0.1 * segs[4 * i + 3];
+      if (i % 5 == 2) {  // some degenerate ones
+        segs[4 * i + 2] = segs[4 * i];
+        segs[4 * i + 3] = segs[4 * i + 1];
+      }
+      if (i % 11 == 4) segs[4 * i + 3] = kNaN;  // a NaN end: the ratio is NaN, t falls to 0
     }
     const auto qs = random_words(400, 400 + n, 14.0);
     const Bvh bvh = bvh_build_segments(segs, n);
     for (size_t j = 0; j < qs.size() / 2; ++j) {
-      const auto hit = bvh_nearest_segment(bvh, segs, n, qs[2 * j], qs[2 * j + 1]);
-      double best = kInf;
-      for (size_t i = 0; i < n; ++i) best = std::fmin(best, segment_d2(&segs[4 * i], qs[2 * j], qs[2 * j + 1]));
+      const double qx = qs[2 * j];
+      const double qy = qs[2 * j + 1];
+      Brute want;
+      for (size_t i = 0; i < n; ++i) {
+        const double d2 = segment_d2(&segs[4 * i], qx, qy);
+        if (d2 < want.d2) want = {i, d2};
+      }
+      const auto hit = bvh_nearest_segment(bvh, segs, n, qx, qy);
+      if (std::isinf(want.d2)) {
+        EXPECT_FALSE(hit);
+        continue;
+      }
       ASSERT_TRUE(hit);
-      EXPECT_EQ(hit->d2, best);
-      EXPECT_EQ(hit->d2, segment_d2(&segs[4 * hit->index], qs[2 * j], qs[2 * j + 1]));
+      EXPECT_EQ(hit->index, want.index);
+      EXPECT_EQ(hit->d2, want.d2);
+      const double* s = &segs[4 * want.index];
+      const double ex = s[2] - s[0];
+      const double ey = s[3] - s[1];
+      double t = ((qx - s[0]) * ex + (qy - s[1]) * ey) / ((ex * ex + ey * ey) + 1e-12);
+      t = std::fmin(std::fmax(t, 0.0), 1.0);
+      EXPECT_EQ(hit->x, s[0] + t * ex);
+      EXPECT_EQ(hit->y, s[1] + t * ey);
     }
   }
 }

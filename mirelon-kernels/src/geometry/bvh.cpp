@@ -4,6 +4,9 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "numeric.hpp"
 
@@ -169,7 +172,34 @@ Bvh build(BvhItemKind kind, std::span<const double> items, size_t n) {
 // pending sibling on the stack.
 constexpr size_t kStackCapacity = 128;
 
+// Scans the items order[begin, end) of a leaf in order, taking an item when its squared
+// distance is strictly below `best` (a NaN never is), so that of equal distances the first one
+// met stays.
+template <typename Leaf>
+[[gnu::always_inline]] inline void scan_leaf(const double* items, const uint64_t* order,
+                                             uint64_t begin, uint64_t end, double qx, double qy,
+                                             double& best, bool& found, NearestHit& hit) {
+  for (uint64_t p = begin; p < end; ++p) {
+    const uint64_t i = order[p];
+    double cx;
+    double cy;
+    const double d2 = Leaf::test(items, i, qx, qy, cx, cy);
+    if (d2 < best) {
+      best = d2;
+      found = true;
+      hit.x = cx;
+      hit.y = cy;
+      hit.index = i;
+    }
+  }
+}
+
 struct PointLeaf {
+  static void scan(const double* items, const uint64_t* order, uint64_t begin, uint64_t end,
+                   double qx, double qy, double& best, bool& found, NearestHit& hit) {
+    scan_leaf<PointLeaf>(items, order, begin, end, qx, qy, best, found, hit);
+  }
+
   static double test(const double* items, uint64_t i, double qx, double qy, double& cx,
                      double& cy) {
     const double px = items[2 * i];
@@ -183,6 +213,11 @@ struct PointLeaf {
 };
 
 struct SegmentLeaf {
+  static void scan(const double* items, const uint64_t* order, uint64_t begin, uint64_t end,
+                   double qx, double qy, double& best, bool& found, NearestHit& hit) {
+    scan_leaf<SegmentLeaf>(items, order, begin, end, qx, qy, best, found, hit);
+  }
+
   static double test(const double* items, uint64_t i, double qx, double qy, double& cx,
                      double& cy) {
     const double* s = items + 4 * i;
@@ -200,7 +235,7 @@ struct SegmentLeaf {
 };
 
 template <typename Leaf>
-std::optional<NearestHit> nearest(const Bvh& bvh, const double* items, size_t n, double qx,
+[[gnu::always_inline]] inline std::optional<NearestHit> nearest(const Bvh& bvh, const double* items, size_t n, double qx,
                                   double qy) {
   if (n == 0 || bvh.nodes.empty()) return std::nullopt;
   const BvhNode* nodes = bvh.nodes.data();
@@ -232,25 +267,93 @@ std::optional<NearestHit> nearest(const Bvh& bvh, const double* items, size_t n,
       top += 2;
       continue;
     }
-    const uint64_t end = node.a + node.b;
-    for (uint64_t p = node.a; p < end; ++p) {
-      const uint64_t i = order[p];
-      double cx;
-      double cy;
-      const double d2 = Leaf::test(items, i, qx, qy, cx, cy);
-      if (d2 < best) {
-        best = d2;
-        found = true;
-        hit.x = cx;
-        hit.y = cy;
-        hit.index = i;
-      }
-    }
+    Leaf::scan(items, order, node.a, node.a + node.b, qx, qy, best, found, hit);
   }
   if (!found) return std::nullopt;
   hit.d2 = best;
   return hit;
 }
+
+#if defined(__x86_64__)
+#define MIRELON_HAVE_AVX2_LEAVES 1
+
+// The segment leaf test four segments at a time. Every lane performs the scalar test's IEEE
+// operations in the same order (max and min as the scalar selects, NaN ratio giving 0, no
+// contraction), so distances and closest points are bit for bit those of the scalar test; the
+// selection then runs over the four results in order.
+struct SegmentLeafAvx2 {
+  __attribute__((target("avx2"))) static void scan(
+      const double* items, const uint64_t* order, uint64_t begin, uint64_t end, double qx,
+      double qy, double& best, bool& found, NearestHit& hit) {
+    const __m256d vqx = _mm256_set1_pd(qx);
+    const __m256d vqy = _mm256_set1_pd(qy);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d eps = _mm256_set1_pd(1e-12);
+    uint64_t p = begin;
+    for (; p + 4 <= end; p += 4) {
+      const uint64_t i0 = order[p];
+      const uint64_t i1 = order[p + 1];
+      const uint64_t i2 = order[p + 2];
+      const uint64_t i3 = order[p + 3];
+      const __m256d r0 = _mm256_loadu_pd(items + 4 * i0);  // x0 y0 x1 y1 of each segment
+      const __m256d r1 = _mm256_loadu_pd(items + 4 * i1);
+      const __m256d r2 = _mm256_loadu_pd(items + 4 * i2);
+      const __m256d r3 = _mm256_loadu_pd(items + 4 * i3);
+      const __m256d t0 = _mm256_unpacklo_pd(r0, r1);  // x0 of 0 1, x1 of 0 1
+      const __m256d t1 = _mm256_unpackhi_pd(r0, r1);  // y0 of 0 1, y1 of 0 1
+      const __m256d t2 = _mm256_unpacklo_pd(r2, r3);
+      const __m256d t3 = _mm256_unpackhi_pd(r2, r3);
+      const __m256d x0 = _mm256_permute2f128_pd(t0, t2, 0x20);
+      const __m256d x1 = _mm256_permute2f128_pd(t0, t2, 0x31);
+      const __m256d y0 = _mm256_permute2f128_pd(t1, t3, 0x20);
+      const __m256d y1 = _mm256_permute2f128_pd(t1, t3, 0x31);
+      const __m256d ex = _mm256_sub_pd(x1, x0);
+      const __m256d ey = _mm256_sub_pd(y1, y0);
+      const __m256d num = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(vqx, x0), ex),
+                                        _mm256_mul_pd(_mm256_sub_pd(vqy, y0), ey));
+      const __m256d den =
+          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(ex, ex), _mm256_mul_pd(ey, ey)), eps);
+      // max(a, b) is a > b ? a : b and min(a, b) is a < b ? a : b, as the scalar selects.
+      const __m256d t = _mm256_min_pd(_mm256_max_pd(_mm256_div_pd(num, den), zero), one);
+      const __m256d cx = _mm256_add_pd(x0, _mm256_mul_pd(t, ex));
+      const __m256d cy = _mm256_add_pd(y0, _mm256_mul_pd(t, ey));
+      const __m256d dx = _mm256_sub_pd(vqx, cx);
+      const __m256d dy = _mm256_sub_pd(vqy, cy);
+      const __m256d d2 = _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy));
+      alignas(32) double d2s[4];
+      _mm256_store_pd(d2s, d2);
+      // Most groups hold nothing nearer; test all four lanes at once before looking closer.
+      if (_mm256_movemask_pd(_mm256_cmp_pd(d2, _mm256_set1_pd(best), _CMP_LT_OQ)) == 0) continue;
+      alignas(32) double cxs[4];
+      alignas(32) double cys[4];
+      _mm256_store_pd(cxs, cx);
+      _mm256_store_pd(cys, cy);
+      const uint64_t idx[4] = {i0, i1, i2, i3};
+      for (int k = 0; k < 4; ++k) {
+        if (d2s[k] < best) {
+          best = d2s[k];
+          found = true;
+          hit.x = cxs[k];
+          hit.y = cys[k];
+          hit.index = idx[k];
+        }
+      }
+    }
+    scan_leaf<SegmentLeaf>(items, order, p, end, qx, qy, best, found, hit);
+  }
+};
+
+__attribute__((target("avx2"))) std::optional<NearestHit> nearest_segment_avx2(
+    const Bvh& bvh, const double* items, size_t n, double qx, double qy) {
+  return nearest<SegmentLeafAvx2>(bvh, items, n, qx, qy);
+}
+
+bool has_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+#endif
 
 }  // namespace bvh_detail
 
@@ -277,6 +380,11 @@ std::optional<NearestHit> bvh_nearest_point(const Bvh& bvh, std::span<const doub
 
 std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
                                               size_t n, double qx, double qy) {
+#ifdef MIRELON_HAVE_AVX2_LEAVES
+  if (bvh_detail::has_avx2()) {
+    return bvh_detail::nearest_segment_avx2(bvh, segments.data(), n, qx, qy);
+  }
+#endif
   return bvh_detail::nearest<bvh_detail::SegmentLeaf>(bvh, segments.data(), n, qx, qy);
 }
 
