@@ -68,7 +68,8 @@ def test_nearest_points_match_brute_force_and_kdtree(dtype, q_shape, r_shape):
     for b in range(batch):
         kd, _ = cKDTree(rb[b % rb.shape[0]]).query(qb[b % qb.shape[0]])
         got = dist[b * qb.shape[1]:(b + 1) * qb.shape[1]].astype(np.float64)
-        np.testing.assert_allclose(got, np.sqrt(kd ** 2 + 1e-12), rtol=1e-6 if dtype == np.float32 else 1e-13)
+        tol = 1e-6 if dtype == np.float32 else 1e-13
+        np.testing.assert_allclose(got, np.sqrt(kd ** 2 + 1e-12), rtol=tol)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

@@ -235,8 +235,9 @@ struct SegmentLeaf {
 };
 
 template <typename Leaf>
-[[gnu::always_inline]] inline std::optional<NearestHit> nearest(const Bvh& bvh, const double* items, size_t n, double qx,
-                                  double qy) {
+[[gnu::always_inline]] inline std::optional<NearestHit> nearest(const Bvh& bvh,
+                                                                const double* items, size_t n,
+                                                                double qx, double qy) {
   if (n == 0 || bvh.nodes.empty()) return std::nullopt;
   const BvhNode* nodes = bvh.nodes.data();
   const uint64_t* order = bvh.order.data();
