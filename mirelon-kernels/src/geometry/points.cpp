@@ -1,10 +1,305 @@
-#include "unbuilt.hpp"
+// Point-set kernels: pairwise distance matrices and the nearest reference point of each query,
+// forward and gradient.
+#include <cmath>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+#include <limits>
+#include <optional>
+
+#include "batch.hpp"
+#include "geometry/bvh.hpp"
+#include "geometry/cache.hpp"
+#include "numeric.hpp"
+#include "pool.hpp"
+#include "targets.hpp"
 
 namespace mirelon {
 
-MIRELON_UNBUILT(points_closest_hard_fwd);
-MIRELON_UNBUILT(points_closest_hard_vjp);
-MIRELON_UNBUILT(pairwise_fwd);
-MIRELON_UNBUILT(pairwise_vjp);
+namespace points_detail {
+
+// a * b, or false when the product does not fit (no buffer can then hold that many elements).
+inline bool product(size_t a, size_t b, size_t& out) { return !__builtin_mul_overflow(a, b, &out); }
+
+// Exact element count, also failing (with the same text) when the expected count overflows.
+inline bool check_count(KernelResult& r, const KernelBuffer& b, bool fits, size_t expected,
+                        const char* text) {
+  if (fits) return check_length(r, b, expected, text);
+  r.fail(text);
+  return false;
+}
+
+// A gradient output must hold at least the elements of the input it belongs to, since every
+// position of that input may receive a contribution.
+inline bool check_gradient_output(KernelResult& r, const KernelBuffer& out, size_t index,
+                                  size_t needed) {
+  const size_t have = element_count(out);
+  if (have >= needed) return true;
+  r.fail(message("gradient output ", index, " holds ", have, " elements, needs at least ", needed));
+  return false;
+}
+
+// Views of the two point operands with their items per block taken from the second-to-last
+// extents, and the common batch count.
+template <typename T>
+struct TwoPointSets {
+  size_t n = 0;  // points per block of input 0
+  size_t m = 0;  // points per block of input 1
+  BatchView<const T> a;
+  BatchView<const T> b;
+  size_t batch = 0;
+
+  bool init(const KernelBuffer* in, KernelResult& r) {
+    n = second_last_extent(in[0]);
+    m = second_last_extent(in[1]);
+    if (!a.init(input_span<T>(in[0]), 2 * n, r)) return false;
+    if (!b.init(input_span<T>(in[1]), 2 * m, r)) return false;
+    return unify_batch_counts({a.batch_count(), b.batch_count()}, batch, r);
+  }
+  // Offset of batch `k`'s block in a buffer laid out like input 0 or input 1.
+  size_t offset_a(size_t k) const { return a.batch_count() == 1 ? 0 : k * 2 * n; }
+  size_t offset_b(size_t k) const { return b.batch_count() == 1 ? 0 : k * 2 * m; }
+};
+
+// The distance rows are the hot loop of the matrix kernel. Where the processor has AVX2 they
+// run four points at a time; the vector form performs exactly the scalar form's IEEE
+// operations (differences, squares, their sum, + 1e-12, a correctly rounded square root, one
+// rounding to the element type), so both give identical bits.
+template <typename T>
+void distance_row_scalar(double ax, double ay, const T* b, T* out, size_t m) {
+  for (size_t j = 0; j < m; ++j) {
+    const double dx = ax - static_cast<double>(b[2 * j]);
+    const double dy = ay - static_cast<double>(b[2 * j + 1]);
+    out[j] = static_cast<T>(std::sqrt((dx * dx + dy * dy) + 1e-12));
+  }
+}
+
+#if defined(__x86_64__)
+#define MIRELON_HAVE_AVX2_ROWS 1
+
+// Two (x, y) pairs as doubles.
+__attribute__((target("avx2"))) inline __m256d load_pairs(const double* p) {
+  return _mm256_loadu_pd(p);
+}
+__attribute__((target("avx2"))) inline __m256d load_pairs(const float* p) {
+  return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+__attribute__((target("avx2"))) inline void store_four(double* out, __m256d v) {
+  _mm256_storeu_pd(out, v);
+}
+__attribute__((target("avx2"))) inline void store_four(float* out, __m256d v) {
+  _mm_storeu_ps(out, _mm256_cvtpd_ps(v));
+}
+
+template <typename T>
+__attribute__((target("avx2"))) void distance_row_avx2(double ax, double ay, const T* b, T* out,
+                                                       size_t m) {
+  const __m256d a = _mm256_setr_pd(ax, ay, ax, ay);
+  const __m256d eps = _mm256_set1_pd(1e-12);
+  size_t j = 0;
+  for (; j + 4 <= m; j += 4) {
+    const __m256d d01 = _mm256_sub_pd(a, load_pairs(b + 2 * j));      // dx0 dy0 dx1 dy1
+    const __m256d d23 = _mm256_sub_pd(a, load_pairs(b + 2 * j + 4));  // dx2 dy2 dx3 dy3
+    // dx*dx + dy*dy per point, in the order 0 2 1 3, then put back in order.
+    const __m256d s = _mm256_hadd_pd(_mm256_mul_pd(d01, d01), _mm256_mul_pd(d23, d23));
+    const __m256d sum = _mm256_permute4x64_pd(s, 0xD8);
+    store_four(out + j, _mm256_sqrt_pd(_mm256_add_pd(sum, eps)));
+  }
+  distance_row_scalar(ax, ay, b + 2 * j, out + j, m - j);
+}
+
+inline bool has_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+#endif
+
+// Row of distances from (ax, ay) to the m points of `b`, evaluated in 64-bit and rounded once
+// to the element type.
+template <typename T>
+void distance_row(double ax, double ay, const T* b, T* out, size_t m) {
+#ifdef MIRELON_HAVE_AVX2_ROWS
+  if (has_avx2()) return distance_row_avx2(ax, ay, b, out, m);
+#endif
+  distance_row_scalar(ax, ay, b, out, m);
+}
+
+}  // namespace points_detail
+
+// One batch of the distance matrix: row i holds the distances of point i of `a` to every point
+// of `b`.
+template <typename T>
+void pairwise_fwd_loop(std::span<const T> a, std::span<const T> b, std::span<T> out, size_t m) {
+  pool::parallel_rows(out, m, [&](size_t i, std::span<T> row) {
+    points_detail::distance_row(static_cast<double>(a[2 * i]), static_cast<double>(a[2 * i + 1]),
+                                b.data(), row.data(), m);
+  });
+}
+
+template <typename T>
+void pairwise_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                  size_t) {
+  points_detail::TwoPointSets<T> s;
+  if (!s.init(in, r)) return;
+  size_t per_batch = 0;
+  size_t total = 0;
+  const bool fits = points_detail::product(s.n, s.m, per_batch) &&
+                    points_detail::product(s.batch, per_batch, total);
+  if (!points_detail::check_count(r, out[0], fits, total, "output length mismatch")) return;
+  if (s.batch == 0) return;
+  const std::span<T> d = output_span<T>(out[0]);
+  for (size_t k = 0; k < s.batch; ++k) {
+    pairwise_fwd_loop<T>(s.a.block(k), s.b.block(k), d.subspan(k * per_batch, per_batch), s.m);
+  }
+}
+
+template <typename T>
+void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                  size_t) {
+  points_detail::TwoPointSets<T> s;
+  if (!s.init(in, r)) return;
+  size_t per_batch = 0;
+  size_t total = 0;
+  const bool fits = points_detail::product(s.n, s.m, per_batch) &&
+                    points_detail::product(s.batch, per_batch, total);
+  if (!points_detail::check_count(r, in[2], fits, total, "cotangent length mismatch")) return;
+  if (!points_detail::check_gradient_output(r, out[0], 0, element_count(in[0]))) return;
+  if (!points_detail::check_gradient_output(r, out[1], 1, element_count(in[1]))) return;
+  zero_fill<T>(out[0]);
+  zero_fill<T>(out[1]);
+  if (s.batch == 0) return;
+
+  const std::span<const T> g = input_span<T>(in[2]);
+  T* da = output_span<T>(out[0]).data();
+  T* db = output_span<T>(out[1]).data();
+  for (size_t k = 0; k < s.batch; ++k) {
+    const std::span<const T> a = s.a.block(k);
+    const std::span<const T> b = s.b.block(k);
+    const size_t oa = s.offset_a(k);
+    const size_t ob = s.offset_b(k);
+    for (size_t i = 0; i < s.n; ++i) {
+      const double ax = static_cast<double>(a[2 * i]);
+      const double ay = static_cast<double>(a[2 * i + 1]);
+      double acc_x = 0.0;
+      double acc_y = 0.0;
+      const T* grow = g.data() + k * per_batch + i * s.m;
+      for (size_t j = 0; j < s.m; ++j) {
+        const double dx = ax - static_cast<double>(b[2 * j]);
+        const double dy = ay - static_cast<double>(b[2 * j + 1]);
+        const double dist = std::sqrt((dx * dx + dy * dy) + 1e-12);
+        const double w = static_cast<double>(grow[j]) / dist;
+        const double vx = dx * w;
+        const double vy = dy * w;
+        db[ob + 2 * j] -= static_cast<T>(vx);
+        db[ob + 2 * j + 1] -= static_cast<T>(vy);
+        acc_x += vx;
+        acc_y += vy;
+      }
+      da[oa + 2 * i] += static_cast<T>(acc_x);
+      da[oa + 2 * i + 1] += static_cast<T>(acc_y);
+    }
+  }
+}
+
+// One batch of nearest-point queries against a cached hierarchy. A query the hierarchy cannot
+// answer (NaN or infinite coordinates, all reference points NaN, squared distances beyond the
+// 64-bit range) gets NaN as both distance and index rather than an unwritten output.
+template <typename T>
+void points_closest_hard_fwd_loop(const BvhCacheEntry& entry, std::span<const T> queries,
+                                  std::span<T> dist, std::span<T> index) {
+  const size_t count = dist.size();
+  const size_t n = entry.count;
+  pool::parallel_for(count, [&](size_t begin, size_t end) {
+    for (size_t j = begin; j < end; ++j) {
+      const double qx = static_cast<double>(queries[2 * j]);
+      const double qy = static_cast<double>(queries[2 * j + 1]);
+      const std::optional<NearestHit> hit =
+          bvh_nearest_point(entry.hierarchy, entry.items, n, qx, qy);
+      if (hit) {
+        dist[j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
+        index[j] = static_cast<T>(static_cast<double>(hit->index));
+      } else {
+        dist[j] = std::numeric_limits<T>::quiet_NaN();
+        index[j] = std::numeric_limits<T>::quiet_NaN();
+      }
+    }
+  });
+}
+
+template <typename T>
+void points_closest_hard_fwd(KernelResult& r, const KernelBuffer* in, size_t,
+                             const KernelBuffer* out, size_t) {
+  points_detail::TwoPointSets<T> s;  // queries (m per block in `a`), references in `b`
+  if (!s.init(in, r)) return;
+  size_t total = 0;
+  const bool fits = points_detail::product(s.batch, s.n, total);
+  if (!points_detail::check_count(r, out[0], fits, total, "output length mismatch")) return;
+  if (!points_detail::check_count(r, out[1], fits, total, "output length mismatch")) return;
+  if (s.batch == 0) return;
+  const std::span<T> dist = output_span<T>(out[0]);
+  const std::span<T> index = output_span<T>(out[1]);
+  for (size_t k = 0; k < s.batch; ++k) {
+    // Held for the whole loop: the workers borrow it read-only, and the cache may drop it
+    // meanwhile without invalidating it.
+    const SharedBvhEntry entry = cached_point_bvh<T>(s.b.block(k), s.m);
+    points_closest_hard_fwd_loop<T>(*entry, s.a.block(k), dist.subspan(k * s.n, s.n),
+                                    index.subspan(k * s.n, s.n));
+  }
+}
+
+template <typename T>
+void points_closest_hard_vjp(KernelResult& r, const KernelBuffer* in, size_t,
+                             const KernelBuffer* out, size_t) {
+  points_detail::TwoPointSets<T> s;  // queries (m per block in `a`), references in `b`
+  if (!s.init(in, r)) return;
+  size_t total = 0;
+  const bool fits = points_detail::product(s.batch, s.n, total);
+  if (!points_detail::check_count(r, in[3], fits, total, "residual/cotangent length mismatch") ||
+      !points_detail::check_count(r, in[2], fits, total, "residual/cotangent length mismatch"))
+    return;
+  if (!points_detail::check_gradient_output(r, out[0], 0, element_count(in[0]))) return;
+  if (!points_detail::check_gradient_output(r, out[1], 1, element_count(in[1]))) return;
+
+  const std::span<const T> residual = input_span<T>(in[2]);
+  for (size_t p = 0; p < total; ++p) {
+    const uint64_t k = saturating_to_u64(static_cast<double>(residual[p]));
+    if (k >= s.m) {
+      r.fail(message("residual index ", k, " at position ", p, " is outside 0..", s.m - 1));
+      return;
+    }
+  }
+
+  zero_fill<T>(out[0]);
+  zero_fill<T>(out[1]);
+  if (s.batch == 0) return;
+
+  const std::span<const T> q = s.a.data();
+  const std::span<const T> ref = s.b.data();
+  const std::span<const T> g = input_span<T>(in[3]);
+  T* gq = output_span<T>(out[0]).data();
+  T* gr = output_span<T>(out[1]).data();
+  const T eps = static_cast<T>(1e-12);
+  for (size_t b = 0; b < s.batch; ++b) {
+    const size_t oq = s.offset_a(b);
+    const size_t orf = s.offset_b(b);
+    for (size_t j = 0; j < s.n; ++j) {
+      const size_t p = b * s.n + j;
+      const size_t k = static_cast<size_t>(saturating_to_u64(static_cast<double>(residual[p])));
+      const T dx = q[oq + 2 * j] - ref[orf + 2 * k];
+      const T dy = q[oq + 2 * j + 1] - ref[orf + 2 * k + 1];
+      const T dist = std::sqrt((dx * dx + dy * dy) + eps);
+      const T w = g[p] / dist;
+      gq[oq + 2 * j] += dx * w;
+      gq[oq + 2 * j + 1] += dy * w;
+      gr[orf + 2 * k] -= dx * w;
+      gr[orf + 2 * k + 1] -= dy * w;
+    }
+  }
+}
+
+MIRELON_INSTANTIATE_KERNEL(pairwise_fwd);
+MIRELON_INSTANTIATE_KERNEL(pairwise_vjp);
+MIRELON_INSTANTIATE_KERNEL(points_closest_hard_fwd);
+MIRELON_INSTANTIATE_KERNEL(points_closest_hard_vjp);
 
 }  // namespace mirelon

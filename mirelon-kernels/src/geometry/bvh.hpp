@@ -1,0 +1,72 @@
+// A flat two-dimensional bounding-volume hierarchy over points or line segments, answering
+// nearest-item queries. Everything is 64-bit: 32-bit callers widen their coordinates first.
+//
+// Items live outside the hierarchy in a contiguous array owned by the caller: points as (x, y)
+// pairs, segments as (x0, y0, x1, y1) records. Every operation takes that array and the item
+// count the hierarchy was built over. A built hierarchy is immutable; any number of threads may
+// query it at once. Queries allocate nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace mirelon {
+
+enum class BvhNodeKind : uint8_t { leaf, internal };
+
+// A leaf owns order[a, a + b) (b <= 8 items); an internal node has children a (always its own
+// index + 1) and b. The box is the NaN-ignoring union of the node's items' boxes; an axis whose
+// items are all NaN keeps the empty range (+inf, -inf).
+struct BvhNode {
+  BvhNodeKind kind = BvhNodeKind::leaf;
+  uint64_t a = 0;
+  uint64_t b = 0;
+  double min_x = 0.0;
+  double min_y = 0.0;
+  double max_x = 0.0;
+  double max_y = 0.0;
+};
+
+// Nodes in pre-order (root = node 0) and the permutation of item indices that the leaves cut
+// into contiguous ranges.
+struct Bvh {
+  std::vector<BvhNode> nodes;
+  std::vector<uint64_t> order;
+};
+
+// The nearest item: its closest point (x, y), its index and the squared distance to it.
+struct NearestHit {
+  double x = 0.0;
+  double y = 0.0;
+  uint64_t index = 0;
+  double d2 = 0.0;
+};
+
+enum class BvhItemKind : uint8_t { point, segment };
+
+// Largest number of items in a leaf; a range of nine or more splits.
+inline constexpr size_t kBvhLeafSize = 8;
+
+// Builds over n points (2n words) or n segments (4n words).
+Bvh bvh_build_points(std::span<const double> points, size_t n);
+Bvh bvh_build_segments(std::span<const double> segments, size_t n);
+
+// The recursive step of both builders: builds the subtree over order[start, end) (splitting at
+// the median centroid of the wider axis) into `nodes` and returns its root's index. `centroids`
+// holds (cx, cy) per item.
+size_t bvh_build_node(BvhItemKind kind, std::span<const double> items,
+                      std::span<const double> centroids, std::vector<uint64_t>& order,
+                      size_t start, size_t end, std::vector<BvhNode>& nodes);
+
+// Nearest item to (qx, qy), or nothing when no item is at a finite, non-NaN squared distance
+// (no items, a NaN or infinite query, items all NaN, or distances beyond the 64-bit range). Of
+// items at exactly the same distance, the first one the traversal meets is reported.
+std::optional<NearestHit> bvh_nearest_point(const Bvh& bvh, std::span<const double> points,
+                                            size_t n, double qx, double qy);
+std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
+                                              size_t n, double qx, double qy);
+
+}  // namespace mirelon
