@@ -94,6 +94,28 @@ inline bool check_length_at_least(KernelResult& r, const KernelBuffer& b, size_t
   return false;
 }
 
+// Product of two counts, or false when it does not fit (no buffer can then hold that many
+// elements).
+inline bool checked_product(size_t a, size_t b, size_t& product) {
+  return !__builtin_mul_overflow(a, b, &product);
+}
+
+// Every residual index (a forward kernel's index output, read back) must name one of `limit`
+// items after its conversion. The 32-bit forward rounds indices beyond 2^24, which can land on
+// `limit` itself, so nothing here is taken on trust. `item` names what the index counts.
+template <typename T>
+bool check_residual_indices(KernelResult& r, std::span<const T> indices, size_t count,
+                            size_t limit, const char* item) {
+  for (size_t j = 0; j < count; ++j) {
+    const uint64_t e = saturating_to_u64(static_cast<double>(indices[j]));
+    if (e >= limit) {
+      r.fail(message(item, " index ", e, " of query ", j, " outside 0..", limit));
+      return false;
+    }
+  }
+  return true;
+}
+
 // Zero-fills an output over its own element count.
 template <typename T>
 void zero_fill(const KernelBuffer& b) {

@@ -183,10 +183,10 @@ def test_gradient_of_coincident_point_is_zero(dtype):
 @pytest.mark.parametrize("residual,g_len,out_lens,text", [
     ([0.0, 0.0], 3, (4, 6), "residual/cotangent length mismatch"),
     ([0.0], 2, (4, 6), "residual/cotangent length mismatch"),
-    ([0.0, 0.0], 2, (3, 6), "gradient output 0 holds 3 elements, needs at least 4"),
-    ([0.0, 0.0], 2, (4, 5), "gradient output 1 holds 5 elements, needs at least 6"),
-    ([0.0, 3.0], 2, (4, 6), "residual index 3 at position 1 is outside 0..2"),
-    ([np.inf, 0.0], 2, (4, 6), "residual index 18446744073709551615 at position 0 is outside 0..2"),
+    ([0.0, 0.0], 2, (3, 6), "query gradient too short"),
+    ([0.0, 0.0], 2, (4, 5), "reference gradient too short"),
+    ([0.0, 3.0], 2, (4, 6), "point index 3 of query 1 outside 0..3"),
+    ([np.inf, 0.0], 2, (4, 6), "point index 18446744073709551615 of query 0 outside 0..3"),
 ])
 def test_gradient_rejects_bad_operands_before_writing(residual, g_len, out_lens, text):
     with pytest.raises(jax.errors.JaxRuntimeError, match=error_text(text)):

@@ -18,9 +18,6 @@ namespace mirelon {
 
 namespace points_detail {
 
-// a * b, or false when the product does not fit (no buffer can then hold that many elements).
-inline bool product(size_t a, size_t b, size_t& out) { return !__builtin_mul_overflow(a, b, &out); }
-
 // Exact element count, also failing (with the same text) when the expected count overflows.
 inline bool check_count(KernelResult& r, const KernelBuffer& b, bool fits, size_t expected,
                         const char* text) {
@@ -143,8 +140,8 @@ void pairwise_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (!s.init(in, r)) return;
   size_t per_batch = 0;
   size_t total = 0;
-  const bool fits = points_detail::product(s.n, s.m, per_batch) &&
-                    points_detail::product(s.batch, per_batch, total);
+  const bool fits = checked_product(s.n, s.m, per_batch) &&
+                    checked_product(s.batch, per_batch, total);
   if (!points_detail::check_count(r, out[0], fits, total, "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> d = output_span<T>(out[0]);
@@ -160,8 +157,8 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (!s.init(in, r)) return;
   size_t per_batch = 0;
   size_t total = 0;
-  const bool fits = points_detail::product(s.n, s.m, per_batch) &&
-                    points_detail::product(s.batch, per_batch, total);
+  const bool fits = checked_product(s.n, s.m, per_batch) &&
+                    checked_product(s.batch, per_batch, total);
   if (!points_detail::check_count(r, in[2], fits, total, "cotangent length mismatch")) return;
   if (!points_detail::check_gradient_output(r, out[0], 0, element_count(in[0]))) return;
   if (!points_detail::check_gradient_output(r, out[1], 1, element_count(in[1]))) return;
@@ -232,7 +229,7 @@ void points_closest_hard_fwd(KernelResult& r, const KernelBuffer* in, size_t,
   points_detail::TwoPointSets<T> s;  // queries (m per block in `a`), references in `b`
   if (!s.init(in, r)) return;
   size_t total = 0;
-  const bool fits = points_detail::product(s.batch, s.n, total);
+  const bool fits = checked_product(s.batch, s.n, total);
   if (!points_detail::check_count(r, out[0], fits, total, "output length mismatch")) return;
   if (!points_detail::check_count(r, out[1], fits, total, "output length mismatch")) return;
   if (s.batch == 0) return;
@@ -253,21 +250,16 @@ void points_closest_hard_vjp(KernelResult& r, const KernelBuffer* in, size_t,
   points_detail::TwoPointSets<T> s;  // queries (m per block in `a`), references in `b`
   if (!s.init(in, r)) return;
   size_t total = 0;
-  const bool fits = points_detail::product(s.batch, s.n, total);
+  const bool fits = checked_product(s.batch, s.n, total);
   if (!points_detail::check_count(r, in[3], fits, total, "residual/cotangent length mismatch") ||
       !points_detail::check_count(r, in[2], fits, total, "residual/cotangent length mismatch"))
     return;
-  if (!points_detail::check_gradient_output(r, out[0], 0, element_count(in[0]))) return;
-  if (!points_detail::check_gradient_output(r, out[1], 1, element_count(in[1]))) return;
-
+  // Every position of an input may receive a contribution.
+  if (!check_length_at_least(r, out[0], element_count(in[0]), "query gradient too short")) return;
+  if (!check_length_at_least(r, out[1], element_count(in[1]), "reference gradient too short"))
+    return;
   const std::span<const T> residual = input_span<T>(in[2]);
-  for (size_t p = 0; p < total; ++p) {
-    const uint64_t k = saturating_to_u64(static_cast<double>(residual[p]));
-    if (k >= s.m) {
-      r.fail(message("residual index ", k, " at position ", p, " is outside 0..", s.m - 1));
-      return;
-    }
-  }
+  if (!check_residual_indices<T>(r, residual, total, s.m, "point")) return;
 
   zero_fill<T>(out[0]);
   zero_fill<T>(out[1]);

@@ -37,7 +37,7 @@ bool view_polygon_operands(KernelResult& r, const KernelBuffer* inputs, PolygonO
     return false;
   // One broadcast operand can make batches * m exceed any buffer; such a product matches no
   // output.
-  if (!segment_math::checked_product(o.batches, o.m, o.total))
+  if (!checked_product(o.batches, o.m, o.total))
     o.total = std::numeric_limits<size_t>::max();
   return true;
 }
@@ -116,7 +116,7 @@ void polygon_sd_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
                              "vertex gradient too short"))
     return;
   const auto index = input_span<T>(inputs[2]);
-  if (!segment_math::check_residual_indices<T>(result, index, total, o.nv, "edge")) return;
+  if (!check_residual_indices<T>(result, index, total, o.nv, "edge")) return;
 
   zero_fill<T>(outputs[0]);
   zero_fill<T>(outputs[1]);

@@ -1,6 +1,5 @@
 // Per-segment arithmetic shared by the closest-segment and polygon signed-distance kernels: the
-// clamped position of a query's foot on a segment, the even-odd crossing parity of a ring, and
-// the checks of the residual inputs that their gradient kernels read back.
+// clamped position of a query's foot on a segment and the even-odd crossing parity of a ring.
 #pragma once
 
 #include <cstddef>
@@ -120,27 +119,6 @@ bool crossing_parity_odd(T px, T py, std::span<const T> vertices) {
     n_word = n_next;
   }
   return (count & 1u) != 0;
-}
-
-// Every residual index (the forward kernel's index output, read back) must name one of `limit`
-// items after its conversion. The 32-bit forward rounds indices beyond 2^24, which can land on
-// `limit` itself, so nothing here is taken on trust.
-template <typename T>
-bool check_residual_indices(KernelResult& r, std::span<const T> indices, size_t count,
-                            size_t limit, const char* item) {
-  for (size_t j = 0; j < count; ++j) {
-    const uint64_t e = saturating_to_u64(static_cast<double>(indices[j]));
-    if (e >= limit) {
-      r.fail(message(item, " index ", e, " of query ", j, " outside 0..", limit));
-      return false;
-    }
-  }
-  return true;
-}
-
-// Product of two counts, or false when it does not fit.
-inline bool checked_product(size_t a, size_t b, size_t& product) {
-  return !__builtin_mul_overflow(a, b, &product);
 }
 
 }  // namespace mirelon::segment_math

@@ -100,7 +100,7 @@ void segments_closest_vjp(KernelResult& result, const KernelBuffer* inputs, size
     return;
   if (!check_length_at_least(result, outputs[1], 4 * o.ns, "segment gradient too short")) return;
   const auto index = input_span<T>(inputs[2]);
-  if (!segment_math::check_residual_indices<T>(result, index, total, o.ns, "segment")) return;
+  if (!check_residual_indices<T>(result, index, total, o.ns, "segment")) return;
 
   zero_fill<T>(outputs[0]);
   zero_fill<T>(outputs[1]);
