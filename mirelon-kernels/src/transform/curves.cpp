@@ -104,42 +104,29 @@ inline void sin_cos(float v, float& s, float& c) { ::sincosf(v, &s, &c); }
 
 // ---- table2d ----
 
-template <typename T>
-struct Located {
-  size_t index;
-  T fraction;
-};
-
-}  // namespace curves_detail
-
-// Cell of v among knots[0..m-1] (m >= 2) and the fraction across it: the clamped value located by
-// bisection, the fraction taken over the guarded spacing (just under 1 at the last knot). `steps`
-// is transform::knot_search_steps(m), formed once per call.
-template <typename T>
-curves_detail::Located<T> knot_interval(const T* knots, size_t m, size_t steps, T v) {
-  const T c = transform::knot_clamp(knots, m, v);
-  const size_t i = transform::knot_search(knots, m, steps, c);
-  const T f = (c - knots[i]) / ((knots[i + 1] - knots[i]) + transform::kSpacingGuard<T>);
-  return {i, f};
-}
-
-namespace curves_detail {
-
-// knot_interval for W values at once, the bisections interleaved (see knot_search_lanes).
-template <size_t W, typename T>
-inline void knot_interval_lanes(const T* knots, size_t m, size_t steps, const T* v, size_t* index,
-                                T* fraction) {
-  T c[W];
-  for (size_t w = 0; w < W; ++w) c[w] = transform::knot_clamp(knots, m, v[w]);
-  transform::knot_search_lanes<W>(knots, m, steps, c, index);
-  for (size_t w = 0; w < W; ++w) {
-    const size_t i = index[w];
-    fraction[w] = (c[w] - knots[i]) / ((knots[i + 1] - knots[i]) + transform::kSpacingGuard<T>);
+// Locates query i (x[i], y[i]) on both axes and calls f(i, ix, fx, iy, fy) for every i in
+// ascending order. Queries are taken in blocks of kKnotLanes, located together; the remainder
+// one by one, with the same cells and fractions.
+template <typename T, typename F>
+inline void for_each_table_cell(const T* x, const T* y, size_t n, const T* xs, size_t nx,
+                                const T* ys, size_t ny, F&& f) {
+  const size_t x_steps = transform::knot_search_steps(nx);
+  const size_t y_steps = transform::knot_search_steps(ny);
+  constexpr size_t W = transform::kKnotLanes;
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    size_t ix[W], iy[W];
+    T fx[W], fy[W];
+    transform::knot_interval_lanes<W>(xs, nx, x_steps, &x[i], ix, fx);
+    transform::knot_interval_lanes<W>(ys, ny, y_steps, &y[i], iy, fy);
+    for (size_t w = 0; w < W; ++w) f(i + w, ix[w], fx[w], iy[w], fy[w]);
+  }
+  for (; i < n; ++i) {
+    const auto [ix, fx] = transform::knot_interval(xs, nx, x_steps, x[i]);
+    const auto [iy, fy] = transform::knot_interval(ys, ny, y_steps, y[i]);
+    f(i, ix, fx, iy, fy);
   }
 }
-
-// Queries are taken in blocks of this many, located together; the remainder one by one.
-constexpr size_t kLanes = 8;
 
 }  // namespace curves_detail
 
@@ -363,7 +350,7 @@ namespace curves_detail {
 // ny * nx; a product that does not fit becomes SIZE_MAX, which no element count can equal.
 inline size_t table_size(size_t nx, size_t ny) {
   size_t cells = 0;
-  return __builtin_mul_overflow(nx, ny, &cells) ? SIZE_MAX : cells;
+  return checked_product(nx, ny, cells) ? cells : SIZE_MAX;
 }
 
 inline bool check_table_knots(KernelResult& r, size_t nx, size_t ny) {
@@ -392,31 +379,17 @@ void table2d_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (n == 0) return;
   if (!check_table_knots(result, nx, ny)) return;
   const auto z = output_span<T>(outputs[0]);
-  const size_t x_steps = transform::knot_search_steps(nx);
-  const size_t y_steps = transform::knot_search_steps(ny);
-  const auto value = [&](size_t ix, T fx, size_t iy, T fy) {
-    const T one = T(1);
-    const size_t r0 = iy * nx + ix;
-    const size_t r1 = r0 + nx;
-    const T d = (table[r0] * (one - fy)) * (one - fx);
-    const T c = ((one - fy) * table[r0 + 1]) * fx;
-    const T b = (table[r1] * fy) * (one - fx);
-    const T a = (table[r1 + 1] * fy) * fx;
-    return ((d + c) + b) + a;
-  };
-  size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    size_t ix[kLanes], iy[kLanes];
-    T fx[kLanes], fy[kLanes];
-    knot_interval_lanes<kLanes>(xs.data(), nx, x_steps, &x[i], ix, fx);
-    knot_interval_lanes<kLanes>(ys.data(), ny, y_steps, &yq[i], iy, fy);
-    for (size_t w = 0; w < kLanes; ++w) z[i + w] = value(ix[w], fx[w], iy[w], fy[w]);
-  }
-  for (; i < n; ++i) {
-    const auto [ix, fx] = knot_interval(xs.data(), nx, x_steps, x[i]);
-    const auto [iy, fy] = knot_interval(ys.data(), ny, y_steps, yq[i]);
-    z[i] = value(ix, fx, iy, fy);
-  }
+  for_each_table_cell(x.data(), yq.data(), n, xs.data(), nx, ys.data(), ny,
+                      [&](size_t i, size_t ix, T fx, size_t iy, T fy) {
+                        const T one = T(1);
+                        const size_t r0 = iy * nx + ix;
+                        const size_t r1 = r0 + nx;
+                        const T d = (table[r0] * (one - fy)) * (one - fx);
+                        const T c = ((one - fy) * table[r0 + 1]) * fx;
+                        const T b = (table[r1] * fy) * (one - fx);
+                        const T a = (table[r1 + 1] * fy) * fx;
+                        z[i] = ((d + c) + b) + a;
+                      });
 }
 
 template <typename T>
@@ -444,8 +417,6 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto dx = output_span<T>(outputs[0]);
   const auto dy = output_span<T>(outputs[1]);
   const auto dtable = output_span<T>(outputs[2]);
-  const size_t x_steps = transform::knot_search_steps(nx);
-  const size_t y_steps = transform::knot_search_steps(ny);
   // Query i's contribution; called in ascending order of i, so dT accumulates in that order.
   const auto accumulate = [&](size_t i, size_t ix, T fx, size_t iy, T fy) {
     const T one = T(1);
@@ -465,19 +436,7 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
     dy[i] = (gi * (fx * (t11 - t01) + (one - fx) * (t10 - t00))) /
             ((ys[iy + 1] - ys[iy]) + guard);
   };
-  size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    size_t ix[kLanes], iy[kLanes];
-    T fx[kLanes], fy[kLanes];
-    knot_interval_lanes<kLanes>(xs.data(), nx, x_steps, &x[i], ix, fx);
-    knot_interval_lanes<kLanes>(ys.data(), ny, y_steps, &yq[i], iy, fy);
-    for (size_t w = 0; w < kLanes; ++w) accumulate(i + w, ix[w], fx[w], iy[w], fy[w]);
-  }
-  for (; i < n; ++i) {
-    const auto [ix, fx] = knot_interval(xs.data(), nx, x_steps, x[i]);
-    const auto [iy, fy] = knot_interval(ys.data(), ny, y_steps, yq[i]);
-    accumulate(i, ix, fx, iy, fy);
-  }
+  for_each_table_cell(x.data(), yq.data(), n, xs.data(), nx, ys.data(), ny, accumulate);
 }
 
 MIRELON_INSTANTIATE_KERNEL(decay_fwd);

@@ -69,4 +69,37 @@ inline void knot_search_lanes(const T* knots, size_t m, size_t steps, const T* c
 template <typename T>
 inline constexpr T kSpacingGuard = static_cast<T>(1e-12);
 
+// Interval of v among knots[0..m-1] (m >= 2) and the fraction across it: the clamped value
+// located by bisection, the fraction taken over the guarded spacing (just under 1 at the last
+// knot). `steps` is knot_search_steps(m), formed once per call.
+template <typename T>
+struct Located {
+  size_t index;
+  T fraction;
+};
+
+template <typename T>
+inline Located<T> knot_interval(const T* knots, size_t m, size_t steps, T v) {
+  const T c = knot_clamp(knots, m, v);
+  const size_t i = knot_search(knots, m, steps, c);
+  const T f = (c - knots[i]) / ((knots[i + 1] - knots[i]) + kSpacingGuard<T>);
+  return {i, f};
+}
+
+// knot_interval for W values at once, the bisections interleaved (see knot_search_lanes).
+template <size_t W, typename T>
+inline void knot_interval_lanes(const T* knots, size_t m, size_t steps, const T* v, size_t* index,
+                                T* fraction) {
+  T c[W];
+  for (size_t w = 0; w < W; ++w) c[w] = knot_clamp(knots, m, v[w]);
+  knot_search_lanes<W>(knots, m, steps, c, index);
+  for (size_t w = 0; w < W; ++w) {
+    const size_t i = index[w];
+    fraction[w] = (c[w] - knots[i]) / ((knots[i + 1] - knots[i]) + kSpacingGuard<T>);
+  }
+}
+
+// Queries are located in blocks of this many; the remainder one by one.
+constexpr size_t kKnotLanes = 8;
+
 }  // namespace mirelon::transform

@@ -10,13 +10,9 @@ namespace {
 
 constexpr const char* kKnotsMessage = "need >= 2 knots with matching values";
 
-// Value of the curve at v: clamp to the knot range, locate the interval, interpolate with the
-// guarded spacing. Product first, left value added last.
+// Value of the curve across interval i at fraction t: product first, left value added last.
 template <typename T>
-inline T pwl_value(const T* xk, const T* yk, size_t k, size_t steps, T v) {
-  const T c = transform::knot_clamp(xk, k, v);
-  const size_t i = transform::knot_search(xk, k, steps, c);
-  const T t = (c - xk[i]) / ((xk[i + 1] - xk[i]) + transform::kSpacingGuard<T>);
+inline T pwl_value(const T* yk, size_t i, T t) {
   return (yk[i + 1] - yk[i]) * t + yk[i];
 }
 
@@ -50,20 +46,18 @@ void pwl_fwd(KernelResult& result, const KernelBuffer* inputs, size_t, const Ker
   const size_t steps = transform::knot_search_steps(k);
   // Blocks of queries searched in lockstep, then the remainder one by one; every query gets the
   // same value as on its own.
-  constexpr size_t W = 8;
+  constexpr size_t W = transform::kKnotLanes;
   size_t q = 0;
   for (; q + W <= n; q += W) {
-    T c[W];
     size_t lo[W];
-    for (size_t w = 0; w < W; ++w) c[w] = transform::knot_clamp(xs, k, x[q + w]);
-    transform::knot_search_lanes<W>(xs, k, steps, c, lo);
-    for (size_t w = 0; w < W; ++w) {
-      const size_t i = lo[w];
-      const T t = (c[w] - xs[i]) / ((xs[i + 1] - xs[i]) + transform::kSpacingGuard<T>);
-      y[q + w] = (ys[i + 1] - ys[i]) * t + ys[i];
-    }
+    T t[W];
+    transform::knot_interval_lanes<W>(xs, k, steps, &x[q], lo, t);
+    for (size_t w = 0; w < W; ++w) y[q + w] = pwl_value(ys, lo[w], t[w]);
   }
-  for (; q < n; ++q) y[q] = pwl_value(xs, ys, k, steps, x[q]);
+  for (; q < n; ++q) {
+    const auto [i, t] = transform::knot_interval(xs, k, steps, x[q]);
+    y[q] = pwl_value(ys, i, t);
+  }
 }
 
 template <typename T>
