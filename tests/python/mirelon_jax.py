@@ -1,11 +1,20 @@
-"""Registers every handler of mirelon._core with JAX's CPU backend and calls targets by name."""
+"""Registers every handler of mirelon._core with JAX's CPU backend and calls targets by name;
+checks of handler errors, child processes with a chosen pool size, and direct handler calls on
+NumPy arrays."""
+import contextlib
 import ctypes
 import functools
+import os
+import subprocess
+import sys
 
 import jax
+import jax.numpy as jnp
 import numpy as np
 
 from mirelon import _core
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
 
 _capsule_new = ctypes.pythonapi.PyCapsule_New
 _capsule_new.restype = ctypes.py_object
@@ -44,4 +53,125 @@ def call(target, out_shapes, *args, has_side_effect=False, vmap_method=None):
 
 
 def shape(shape_, dtype):
-    return jax.ShapeDtypeStruct(tuple(shape_), np.dtype(dtype))
+    """A jax.ShapeDtypeStruct; `shape_` is a tuple of extents or one extent."""
+    dims = tuple(shape_) if np.iterable(shape_) else (shape_,)
+    return jax.ShapeDtypeStruct(dims, np.dtype(dtype))
+
+
+
+def elementwise_vjp(fn, x, params, g):
+    """Cotangents of x and each parameter of the jax.numpy function fn(x, *params), pulled back
+    from `g` by jax.vjp. A parameter may be a scalar (its cotangent sums over the observations) or
+    hold one value per observation."""
+    args = [jnp.asarray(x)] + [jnp.asarray(p) for p in params]
+    _, pull = jax.vjp(lambda *a: fn(*a) * jnp.ones_like(args[0]), *args)
+    return [np.atleast_1d(np.asarray(o)) for o in pull(jnp.asarray(g))]
+
+@contextlib.contextmanager
+def rejected_with(text):
+    """Asserts that the block raises a handler error through JAX whose whole text is
+    "INVALID_ARGUMENT: " + `text`. Calls in the block need has_side_effect=True, or XLA may drop
+    them."""
+    want = "INVALID_ARGUMENT: " + text
+    try:
+        yield
+    except jax.errors.JaxRuntimeError as e:
+        assert str(e) == want, f"{str(e)!r} != {want!r}"
+    else:
+        raise AssertionError(f"no error raised, expected {want!r}")
+
+
+def run_child(script, *argv, workers=None, timeout=None):
+    """Runs `script` in a fresh Python process that imports this directory's modules; returns its
+    standard output as bytes. `workers` sets the pool size (RAYON_NUM_THREADS) of the child."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([_HERE, env.get("PYTHONPATH", "")])
+    if workers is not None:
+        env["RAYON_NUM_THREADS"] = str(workers)
+    out = subprocess.run([sys.executable, "-c", script, *argv], env=env, capture_output=True,
+                         timeout=timeout)
+    assert out.returncode == 0, out.stderr.decode(errors="replace")
+    return out.stdout
+
+
+def outputs_with_one_and_four_workers(script, *argv):
+    """The standard output of `script` run with one pool worker and with four."""
+    return [run_child(script, *argv, workers=n) for n in (1, 4)]
+
+
+# ---- calling a handler directly, without XLA ------------------------------------------------
+# A call frame is built in memory around NumPy arrays, so that the handler writes into them and a
+# failed call's outputs can be inspected afterwards. The API table is empty except for the
+# error-create function, which records the message.
+
+class _Buffer(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_size_t), ("extension_start", ctypes.c_void_p),
+                ("dtype", ctypes.c_int32), ("data", ctypes.c_void_p), ("rank", ctypes.c_int64),
+                ("dims", ctypes.POINTER(ctypes.c_int64))]
+
+
+class _List(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_size_t), ("extension_start", ctypes.c_void_p),
+                ("size", ctypes.c_int64), ("types", ctypes.c_void_p),
+                ("items", ctypes.POINTER(ctypes.c_void_p))]
+
+
+class _Attrs(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_size_t), ("extension_start", ctypes.c_void_p),
+                ("size", ctypes.c_int64), ("types", ctypes.c_void_p), ("names", ctypes.c_void_p),
+                ("attrs", ctypes.c_void_p)]
+
+
+class _Frame(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_size_t), ("extension_start", ctypes.c_void_p),
+                ("api", ctypes.c_void_p), ("ctx", ctypes.c_void_p), ("stage", ctypes.c_int32),
+                ("args", _List), ("rets", _List), ("attrs", _Attrs), ("future", ctypes.c_void_p)]
+
+
+class _ErrorArgs(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_size_t), ("extension_start", ctypes.c_void_p),
+                ("message", ctypes.c_char_p), ("errc", ctypes.c_int32)]
+
+
+_ERROR_CREATE = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(_ErrorArgs))
+_HANDLER = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(_Frame))
+_EXECUTE = 3
+_ELEMENT_TYPES = {np.dtype(np.float32): 11, np.dtype(np.float64): 12}
+
+
+def call_handler(target, inputs, outputs):
+    """Runs the handler of `target` (name without "mirelon_") on C-contiguous NumPy arrays, writing
+    `outputs` in place; returns the error text, or None when the call succeeds."""
+    messages = []
+
+    def error_create(args):
+        messages.append(args.contents.message.decode())
+        return 1  # any non-null pointer stands for the error object
+
+    callback = _ERROR_CREATE(error_create)
+    # Header, version record and internal pointer take 48 bytes; the function table follows,
+    # error-create first. The other entries stay null: no kernel calls them.
+    api = (ctypes.c_void_p * 32)()
+    api[6] = ctypes.cast(callback, ctypes.c_void_p)
+    keep = []
+
+    def buffers(arrays):
+        items = (ctypes.c_void_p * max(len(arrays), 1))()
+        for i, a in enumerate(arrays):
+            assert a.flags.c_contiguous
+            dims = (ctypes.c_int64 * max(a.ndim, 1))(*a.shape)
+            b = _Buffer(ctypes.sizeof(_Buffer), None, _ELEMENT_TYPES[a.dtype], a.ctypes.data,
+                        a.ndim, dims)
+            keep.extend([dims, b])
+            items[i] = ctypes.addressof(b)
+        keep.append(items)
+        return _List(ctypes.sizeof(_List), None, len(arrays), None, items)
+
+    frame = _Frame(ctypes.sizeof(_Frame), None, ctypes.addressof(api), None, _EXECUTE,
+                   buffers(inputs), buffers(outputs), _Attrs(ctypes.sizeof(_Attrs), None, 0),
+                   None)
+    address = dict(_core.handlers())["mirelon_" + target]
+    error = _HANDLER(address)(ctypes.byref(frame))
+    # A message is recorded exactly when the handler returns an error.
+    assert bool(error) == bool(messages) and len(messages) <= 1, (error, messages)
+    return messages[0] if messages else None

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from mirelon import _core
-from mirelon_jax import call, register_all, shape
+from mirelon_jax import call, register_all, rejected_with, shape
 
 # Targets that this build leaves without a kernel answer with "<target>: kernel not built".
 UNBUILT_PROBE = "mirelon_kde_fwd"
@@ -16,27 +16,20 @@ def test_all_108_targets_register_with_jax():
     assert list(names) == [name for name, _ in _core.handlers()]
 
 
-def error_text(info):
-    return str(info.value)
-
-
 @pytest.mark.parametrize("n_args, text", [
     (2, "mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 2 / 1"),
     (4, "mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 4 / 1"),
 ])
 def test_wrong_input_count_is_an_invalid_argument_error(n_args, text):
     x = np.zeros(3)
-    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+    with rejected_with(text):
         call("kde_fwd", shape((3,), "f8"), *([x] * n_args), has_side_effect=True)
-    assert error_text(info).startswith("INVALID_ARGUMENT: ")
-    assert text in error_text(info)
 
 
 def test_wrong_output_count_is_reported():
     x = np.zeros(3)
-    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+    with rejected_with("mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 3 / 2"):
         call("kde_fwd", [shape((3,), "f8"), shape((3,), "f8")], x, x, x, has_side_effect=True)
-    assert "mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 3 / 2" in error_text(info)
 
 
 @pytest.mark.parametrize("in_dtype, out_dtype, text", [
@@ -47,16 +40,14 @@ def test_wrong_output_count_is_reported():
 ])
 def test_element_type_errors(in_dtype, out_dtype, text):
     x = np.zeros(3, in_dtype)
-    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+    with rejected_with(text):
         call("logp_gaussian_fwd", shape((3,), out_dtype), x, x, x, has_side_effect=True)
-    assert error_text(info) == "INVALID_ARGUMENT: " + text
 
 
 def test_unbuilt_kernel_names_its_target():
     x = np.zeros(3)
-    with pytest.raises(jax.errors.JaxRuntimeError) as info:
+    with rejected_with(f"{UNBUILT_PROBE}: kernel not built"):
         call(UNBUILT_PROBE, shape((3,), "f8"), x, x, x, has_side_effect=True)
-    assert error_text(info) == f"INVALID_ARGUMENT: {UNBUILT_PROBE}: kernel not built"
 
 
 def test_entries_are_callable_from_many_threads():

@@ -1,19 +1,13 @@
 """Pairwise distance matrices between batched 2-D point sets, and their gradient."""
-import re
 
 import jax
 import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import call, shape
+from mirelon_jax import call, rejected_with, shape
 
 DTYPES = [np.float32, np.float64]
-
-
-def error_text(text):
-    """The whole first line of a handler error."""
-    return f"^INVALID_ARGUMENT: {re.escape(text)}(\n|$)"
 
 
 def brute_force(a, b):
@@ -73,7 +67,7 @@ def test_last_extent_is_not_read_and_equal_points_are_one_micro_apart(dtype):
 def test_forward_rejects_bad_shapes(a_shape, b_shape, out_len, text):
     a = np.zeros(a_shape)
     b = np.zeros(b_shape)
-    with pytest.raises(jax.errors.JaxRuntimeError, match=error_text(text)):
+    with rejected_with(text):
         call("pairwise_fwd", shape((out_len,), np.float64), a, b, has_side_effect=True)
 
 
@@ -138,7 +132,7 @@ def test_gradient_of_empty_batch_zero_fills():
 def test_gradient_rejects_short_operands(g_len, da_len, db_len, text):
     a = np.ones((2, 2))
     b = np.ones((3, 2))
-    with pytest.raises(jax.errors.JaxRuntimeError, match=error_text(text)):
+    with rejected_with(text):
         gradient(a, b, np.ones(g_len), np.float64, da_len=da_len, db_len=db_len)
 
 

@@ -6,7 +6,7 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import call, shape
+from mirelon_jax import call, rejected_with, shape
 
 DTYPES = [np.float32, np.float64]
 
@@ -203,7 +203,7 @@ def test_colliding_rings_each_get_their_own_answers(dtype, name, ring, image):
 ])
 def test_forward_rejects_bad_shapes(dtype, points_shape, vertices_shape, n, text):
     outs = [shape((k,), dtype) for k in (n if isinstance(n, tuple) else (n,) * 3)]
-    with pytest.raises(jax.errors.JaxRuntimeError, match="INVALID_ARGUMENT: " + text):
+    with rejected_with(text):
         call("polygon_sd_fwd", outs, np.ones(points_shape, dtype), np.ones(vertices_shape, dtype),
              has_side_effect=True)
 
@@ -292,5 +292,5 @@ def test_gradient_rejects_bad_operands(dtype, case, text):
     g = np.zeros(n - (case == "cotangent"), dtype)
     gp = shape((points.size - (case == "short_point_grad"),), dtype)
     gv = shape((max(vertices.size - (case == "short_vertex_grad"), 0),), dtype)
-    with pytest.raises(jax.errors.JaxRuntimeError, match="INVALID_ARGUMENT: " + text):
+    with rejected_with(text):
         call("polygon_sd_vjp", [gp, gv], points, vertices, index, t, g, has_side_effect=True)
