@@ -5,31 +5,13 @@ scipy.spatial.cKDTree (all workers) and jitted jax.numpy brute force.
     python bench/run.py points                         # all workers
 """
 import os
-import statistics
-import time
 
 import jax
 import jax.numpy as jnp
 import numpy as np
 from scipy.spatial import cKDTree
 
-from harness import Table, compare, setup
-
-
-def _seconds(fn, repeat, warmup=1):
-    for _ in range(warmup):
-        fn()
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
-
-def _closest(m, dtype):
-    return jax.jit(jax.ffi.ffi_call("mirelon_points_closest_hard_fwd",
-                                    [jax.ShapeDtypeStruct((m,), dtype)] * 2))
+from harness import Table, compare, ffi, median_seconds, setup
 
 
 def _brute_force(chunk):
@@ -51,24 +33,25 @@ def _closest_case(table, rng, m, n, dtype, brute_repeat):
     q = rng.uniform(-1, 1, size=(m, 2)).astype(dtype)
     r = rng.uniform(-1, 1, size=(n, 2)).astype(dtype)
     qj, rj = jnp.asarray(q), jnp.asarray(r)
-    ours = _closest(m, dtype)
+    ours = ffi("points_closest_hard_fwd", [(m,)] * 2, dtype)
     run = lambda rr: jax.block_until_ready(ours(qj, rr))  # noqa: E731
 
-    warm = _seconds(lambda: run(rj), repeat=10)
+    warm = median_seconds(lambda: run(rj), repeat=10, warmup=1)
     fresh = [jnp.asarray(rng.uniform(-1, 1, size=(n, 2)).astype(dtype)) for _ in range(6)]
     it = iter(fresh)
     run(fresh[0])  # compile; the first fresh set is then cached, so it is skipped below
     next(it)
-    cold = _seconds(lambda: run(next(it)), repeat=5, warmup=0)
+    cold = median_seconds(lambda: run(next(it)), repeat=5, warmup=0)
 
     q64, r64 = q.astype(np.float64), r.astype(np.float64)
-    kd_both = _seconds(lambda: cKDTree(r64).query(q64, workers=-1), repeat=5)
+    kd_both = median_seconds(lambda: cKDTree(r64).query(q64, workers=-1), repeat=5,
+                             warmup=1)
     tree = cKDTree(r64)
-    kd_query = _seconds(lambda: tree.query(q64, workers=-1), repeat=5)
+    kd_query = median_seconds(lambda: tree.query(q64, workers=-1), repeat=5, warmup=1)
 
     chunk = 250
     brute = _brute_force(chunk)
-    brute_s = _seconds(lambda: jax.block_until_ready(brute(qj, rj)), repeat=brute_repeat)
+    brute_s = median_seconds(lambda: brute(qj, rj), repeat=brute_repeat, warmup=1)
 
     case = f"closest M={m:.0e} N={n:.0e} {name}"
     table.add(case + " first call", cold, kd_both, "cKDTree build+query")
@@ -86,8 +69,7 @@ def _closest_case(table, rng, m, n, dtype, brute_repeat):
 def _pairwise_case(table, rng, n, m, batch, dtype):
     a = jnp.asarray(rng.normal(size=(batch, n, 2)).astype(dtype))
     b = jnp.asarray(rng.normal(size=(batch, m, 2)).astype(dtype))
-    ours = jax.jit(jax.ffi.ffi_call("mirelon_pairwise_fwd",
-                                    jax.ShapeDtypeStruct((batch, n, m), dtype)))
+    ours = ffi("pairwise_fwd", (batch, n, m), dtype)
 
     @jax.jit
     def ref(a, b):

@@ -4,7 +4,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from harness import Table, compare, setup
+from harness import Table, compare, ffi, setup
 
 
 def _nearest(px, py, x0, y0, x1, y1):
@@ -40,11 +40,6 @@ def polygon_reference(points, vertices):
     return jnp.where(odd, -d, d).ravel(), i.ravel(), t.ravel()
 
 
-def _ours(target, n, dtype):
-    call = jax.ffi.ffi_call(target, [jax.ShapeDtypeStruct((n,), dtype)] * 3)
-    return jax.jit(lambda a, b: call(a, b))
-
-
 def run():
     rng = setup()
     table = Table("closest segments and polygon signed distance (ratio = jnp brute force / ours)")
@@ -56,9 +51,9 @@ def run():
             points = jnp.asarray(rng.uniform(0, 100, (batches, m, 2)), dtype)
             a = rng.uniform(0, 100, (ns, 2))
             segments = jnp.asarray(np.concatenate([a, a + rng.normal(0, 2, (ns, 2))], 1), dtype)
-            compare(table, f"segments_closest B={batches} M={m} Ns={ns} {name}",
-                    _ours("mirelon_segments_closest_fwd", batches * m, dtype), segments_reference,
-                    (points, segments), "jnp brute force")
+            ours = ffi("segments_closest_fwd", [(batches * m,)] * 3, dtype)
+            compare(table, f"segments_closest B={batches} M={m} Ns={ns} {name}", ours,
+                    segments_reference, (points, segments), "jnp brute force")
         # The last case: many small polygons, each its own cache entry and its own loop.
         for bp, bv, m, nv in [(1, 1, 256, 16), (1, 1, 4096, 256), (8, 1, 2048, 1024),
                               (4, 4, 1024, 128), (256, 256, 64, 8)]:
@@ -67,6 +62,6 @@ def run():
             ring = np.stack([50 + r * np.cos(angles), 50 + r * np.sin(angles)], -1)
             points = jnp.asarray(rng.uniform(0, 100, (bp, m, 2)), dtype)
             vertices = jnp.asarray(ring, dtype)
-            compare(table, f"polygon_sd B_P={bp} B_V={bv} M={m} Nv={nv} {name}",
-                    _ours("mirelon_polygon_sd_fwd", max(bp, bv) * m, dtype), polygon_reference,
-                    (points, vertices), "jnp brute force")
+            ours = ffi("polygon_sd_fwd", [(max(bp, bv) * m,)] * 3, dtype)
+            compare(table, f"polygon_sd B_P={bp} B_V={bv} M={m} Nv={nv} {name}", ours,
+                    polygon_reference, (points, vertices), "jnp brute force")

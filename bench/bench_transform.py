@@ -4,13 +4,9 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from harness import Table, compare, setup
+from harness import Table, compare, ffi, setup
 
 N = 1_000_000
-
-
-def _ffi(target, like):
-    return jax.ffi.ffi_call("mirelon_" + target, jax.ShapeDtypeStruct(like.shape, like.dtype))
 
 
 def _bench_pwl(table, rng, dtype):
@@ -18,7 +14,7 @@ def _bench_pwl(table, rng, dtype):
     xk = jnp.asarray(np.cumsum(rng.uniform(0.1, 1.0, k)), dtype)
     yk = jnp.asarray(rng.normal(size=k), dtype)
     x = jnp.asarray(rng.uniform(float(xk[0]) - 1, float(xk[-1]) + 1, N), dtype)
-    ours = jax.jit(lambda a, b, c: _ffi("pwl_fwd", a)(a, b, c))
+    ours = ffi("pwl_fwd", x.shape, dtype)
     ref = jax.jit(jnp.interp)
     compare(table, f"pwl_fwd 1e6 x 64 knots {np.dtype(dtype).name}", ours, ref, (x, xk, yk),
             "jnp.interp")
@@ -27,7 +23,7 @@ def _bench_pwl(table, rng, dtype):
 def _bench_logistic(table, rng, dtype):
     t = jnp.asarray(rng.uniform(-6, 6, N), dtype)
     t0, k, level = (jnp.asarray([v], dtype) for v in (0.3, 1.7, 2.5))
-    ours = jax.jit(lambda *a: _ffi("logistic_fwd", a[0])(*a))
+    ours = ffi("logistic_fwd", t.shape, dtype)
     ref = jax.jit(lambda t, t0, k, level: level / (jnp.exp(-(t - t0) * k) + 1))
     compare(table, f"logistic_fwd 1e6 shared params {np.dtype(dtype).name}", ours, ref,
             (t, t0, k, level), "jnp formula")
@@ -40,7 +36,7 @@ def _bench_periodic(table, rng, dtype):
     a = jnp.asarray(rng.normal(size=h), dtype)
     phi = jnp.asarray(rng.uniform(-3, 3, h), dtype)
     c = jnp.asarray([0.2], dtype)
-    ours = jax.jit(lambda *args: _ffi("periodic_fwd", args[0])(*args))
+    ours = ffi("periodic_fwd", t.shape, dtype)
 
     def ref(t, period, a, phi, c):
         k = jnp.arange(1, a.shape[0] + 1, dtype=t.dtype) * (2 * np.pi)
@@ -58,7 +54,7 @@ def _bench_table2d(table, rng, dtype):
     tab = jnp.asarray(rng.normal(size=(ny, nx)), dtype)
     x = jnp.asarray(rng.uniform(float(xs[0]), float(xs[-1]), N), dtype)
     y = jnp.asarray(rng.uniform(float(ys[0]), float(ys[-1]), N), dtype)
-    ours = jax.jit(lambda *args: _ffi("table2d_fwd", args[0])(*args))
+    ours = ffi("table2d_fwd", x.shape, dtype)
 
     def ref(x, y, xs, ys, tab):
         ix = jnp.clip(jnp.searchsorted(xs, x, side="right") - 1, 0, xs.shape[0] - 2)

@@ -15,7 +15,8 @@ from mirelon_jax import register_all  # noqa: E402
 
 
 def _block(out):
-    jax.tree_util.tree_map(lambda a: a.block_until_ready() if hasattr(a, "block_until_ready") else a, out)
+    jax.tree_util.tree_map(
+        lambda a: a.block_until_ready() if hasattr(a, "block_until_ready") else a, out)
     return out
 
 
@@ -49,7 +50,8 @@ class Table:
               f"  ratio {ref_s / ours_s:7.2f}x", flush=True)
 
     def header(self):
-        print(f"\n== {self.title}  (workers: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'all')})")
+        workers = os.environ.get("RAYON_NUM_THREADS", "all")
+        print(f"\n== {self.title}  (workers: RAYON_NUM_THREADS={workers})")
 
 
 def compare(table, case, ours, ref, args, ref_name, ref_args=None):
@@ -62,3 +64,43 @@ def compare(table, case, ours, ref, args, ref_name, ref_args=None):
 def setup():
     register_all()
     return np.random.default_rng(0)
+
+
+def ffi(target, out_shapes, dtype):
+    """The jitted FFI call of `target` (name without "mirelon_"); `out_shapes` is one shape tuple
+    or a list of them, every output of element type `dtype`."""
+    if isinstance(out_shapes, tuple):
+        shapes = jax.ShapeDtypeStruct(out_shapes, dtype)
+    else:
+        shapes = [jax.ShapeDtypeStruct(s, dtype) for s in out_shapes]
+    return jax.jit(jax.ffi.ffi_call("mirelon_" + target, shapes))
+
+
+def one_value_reference(fn):
+    """Jitted fn(x, p1[0], p2[0], ...) in x's element type, for one-element parameter arrays."""
+    return jax.jit(lambda x, *params: fn(x, *[p[0] for p in params]).astype(x.dtype))
+
+
+def one_value_reference_vjp(fn):
+    """Jitted jax.vjp of one_value_reference(fn) at (x, *params), pulled back from the last
+    argument g."""
+    def grad(x, *params_and_g):
+        *params, g = params_and_g
+        _, pullback = jax.vjp(lambda a, *ps: fn(a, *[p[0] for p in ps]).astype(a.dtype), x,
+                              *params)
+        return pullback(g)
+    return jax.jit(grad)
+
+
+def run_sized(title, cases, sizes=(10**6, 10**7), dtypes=(np.float32, np.float64)):
+    """Times every (case, ours, ref, args, ref_name) that cases(n, dtype, rng) gives, for each
+    size n and element type."""
+    rng = setup()
+    table = Table(title)
+    table.header()
+    for n in sizes:
+        for dtype in dtypes:
+            for case, ours, ref, args, ref_name in cases(n, dtype, rng):
+                compare(table, f"{case} n=1e{len(str(n)) - 1} {np.dtype(dtype).name}", ours, ref,
+                        args, ref_name)
+    return table
