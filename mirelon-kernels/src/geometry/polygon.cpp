@@ -55,48 +55,22 @@ void polygon_sd_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   PolygonOperands<T> o;
   if (!view_polygon_operands(result, inputs, o)) return;
   const size_t total = o.total;
-  if (!check_length(result, outputs[0], total, "output length mismatch")) return;
-  if (!check_length_at_least(result, outputs[1], total, "index output too short")) return;
-  if (!check_length_at_least(result, outputs[2], total, "position output too short")) return;
+  if (!segment_math::check_nearest_outputs(result, outputs, total)) return;
   if (total == 0) return;
 
   const auto distance = output_span<T>(outputs[0]);
   const auto index = output_span<T>(outputs[1]);
   const auto position = output_span<T>(outputs[2]);
-  const size_t m = o.m;
-  constexpr T nan = std::numeric_limits<T>::quiet_NaN();
-
   for (size_t b = 0; b < o.batches; ++b) {
-    const auto block = o.points.block(b);
     const auto ring = o.vertices.block(b);
     const SharedBvhEntry entry = cached_segment_bvh<T>(ring, 2 * nv, nv, kClosedRingMode);
-    const BvhCacheEntry& cached = *entry;
-    const size_t base = b * m;
-    pool::parallel_for(m, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) {
-        const T qx = block[2 * i], qy = block[2 * i + 1];
-        const double px = static_cast<double>(qx);
-        const double py = static_cast<double>(qy);
-        const auto hit =
-            bvh_nearest_segment(cached.hierarchy, cached.items, cached.count, px, py);
-        const size_t j = base + i;
-        if (!hit) {
-          // NaN or infinite coordinates, or every squared distance beyond the 64-bit range:
-          // there is no nearest edge to report.
-          distance[j] = nan;
-          index[j] = nan;
-          position[j] = nan;
-          continue;
-        }
-        // The inside test runs in T on the input values; the magnitude is rounded once from
-        // 64-bit before the sign is applied.
-        const T sign = segment_math::crossing_parity_odd<T>(qx, qy, ring) ? T(-1) : T(1);
-        distance[j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12)) * sign;
-        index[j] = static_cast<T>(static_cast<double>(hit->index));
-        const double* record = cached.items.data() + 4 * hit->index;
-        position[j] = static_cast<T>(segment_math::segment_position(px, py, record));
-      }
-    });
+    // The inside test runs in T on the input values; the magnitude is rounded once from 64-bit
+    // before the sign is applied.
+    const auto sign = [ring](T qx, T qy) {
+      return segment_math::crossing_parity_odd<T>(qx, qy, ring) ? T(-1) : T(1);
+    };
+    segment_math::nearest_segment_block<T>(*entry, o.points.block(b), o.m, b * o.m, distance,
+                                           index, position, sign);
   }
 }
 
@@ -106,9 +80,7 @@ void polygon_sd_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   PolygonOperands<T> o;
   if (!view_polygon_operands(result, inputs, o)) return;
   const size_t total = o.total;
-  if (!check_length(result, inputs[4], total, "cotangent length mismatch")) return;
-  if (!check_length_at_least(result, inputs[2], total, "index input too short")) return;
-  if (!check_length_at_least(result, inputs[3], total, "position input too short")) return;
+  if (!segment_math::check_nearest_residuals(result, inputs, total)) return;
   if (!check_length_at_least(result, outputs[0], o.points.data().size(),
                              "point gradient too short"))
     return;

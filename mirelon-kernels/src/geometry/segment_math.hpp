@@ -1,18 +1,24 @@
 // Per-segment arithmetic shared by the closest-segment and polygon signed-distance kernels: the
-// clamped position of a query's foot on a segment and the even-odd crossing parity of a ring.
+// clamped position of a query's foot on a segment, the even-odd crossing parity of a ring, the
+// nearest-segment query loop both forwards run and the operand checks both families share.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "geometry/bvh.hpp"
+#include "geometry/cache.hpp"
 #include "kernel.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 
 namespace mirelon::segment_math {
 
@@ -119,6 +125,58 @@ bool crossing_parity_odd(T px, T py, std::span<const T> vertices) {
     n_word = n_next;
   }
   return (count & 1u) != 0;
+}
+
+// Queries [0, m) of one batch block against the cached segment hierarchy: the distance to the
+// nearest segment (rounded once from 64-bit, then multiplied by sign(qx, qy) unless `sign` is
+// nullptr), its index as a float and the position of the foot along it, written at base + i. A query with no
+// nearest segment (NaN or infinite coordinates, or every squared distance beyond the 64-bit
+// range) gets NaN in all three outputs.
+template <typename T, typename Sign>
+void nearest_segment_block(const BvhCacheEntry& cached, std::span<const T> block, size_t m,
+                           size_t base, std::span<T> distance, std::span<T> index,
+                           std::span<T> position, Sign sign) {
+  constexpr T nan = std::numeric_limits<T>::quiet_NaN();
+  pool::parallel_for(m, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const T qx = block[2 * i], qy = block[2 * i + 1];
+      const double px = static_cast<double>(qx);
+      const double py = static_cast<double>(qy);
+      const auto hit = bvh_nearest_segment(cached.hierarchy, cached.items, cached.count, px, py);
+      const size_t j = base + i;
+      if (!hit) {
+        distance[j] = nan;
+        index[j] = nan;
+        position[j] = nan;
+        continue;
+      }
+      const T magnitude = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
+      if constexpr (std::is_same_v<Sign, std::nullptr_t>) {
+        distance[j] = magnitude;
+      } else {
+        distance[j] = magnitude * sign(qx, qy);
+      }
+      index[j] = static_cast<T>(static_cast<double>(hit->index));
+      const double* record = cached.items.data() + 4 * hit->index;
+      position[j] = static_cast<T>(segment_position(px, py, record));
+    }
+  });
+}
+
+// The output checks of both forwards: distance exactly `total` long, index and position at
+// least that long.
+inline bool check_nearest_outputs(KernelResult& r, const KernelBuffer* outputs, size_t total) {
+  return check_length(r, outputs[0], total, "output length mismatch") &&
+         check_length_at_least(r, outputs[1], total, "index output too short") &&
+         check_length_at_least(r, outputs[2], total, "position output too short");
+}
+
+// The residual checks of both gradients: cotangent (input 4) exactly `total` long, index
+// (input 2) and position (input 3) at least that long.
+inline bool check_nearest_residuals(KernelResult& r, const KernelBuffer* inputs, size_t total) {
+  return check_length(r, inputs[4], total, "cotangent length mismatch") &&
+         check_length_at_least(r, inputs[2], total, "index input too short") &&
+         check_length_at_least(r, inputs[3], total, "position input too short");
 }
 
 }  // namespace mirelon::segment_math
