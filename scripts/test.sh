@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs every test: the C++ tests (plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer) and the Python tests against the installed package.
+# Sets everything up, then runs every test: the C++ tests (plain, under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer) and the Python tests against the
+# installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,6 +18,12 @@ cmake -S . -B build/asan -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODUL
   -DMIRELON_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+# Concurrent callers of the pool and the hierarchy cache under ThreadSanitizer.
+cmake -S . -B build/tsan -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODULE=OFF \
+  -DMIRELON_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
+cmake --build build/tsan -j "$jobs"
+ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 
 # From tests/python, so that the installed package is imported, not the source tree.
 cd tests/python
