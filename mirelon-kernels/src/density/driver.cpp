@@ -349,6 +349,20 @@ struct GumbelBody {
   }
 };
 
+// A location-scale forward (Body is GaussianBody or LognormalBody): element by element with
+// value(x, mu, sigma, ln sigma) where the scale varies per element, else the vector body, for a
+// one-value or a per-element location.
+template <template <typename, bool> class Body, typename T, typename Value>
+void location_scale_forward(const ForwardCall<T, 2>& c, Value value) {
+  if (!c.p[1].broadcast()) {
+    run_forward(c, [&](T x, T mu, T sigma) { return value(x, mu, sigma, std::log(sigma)); });
+  } else if (c.p[0].broadcast()) {
+    vector_forward(c.n, Body<T, true>{c.x, c.p[0].data, c.p[1].data[0], c.out});
+  } else {
+    vector_forward(c.n, Body<T, false>{c.x, c.p[0].data, c.p[1].data[0], c.out});
+  }
+}
+
 // ---- vectorised gradients -------------------------------------------------------------------
 // The factors of a block of elements are computed in lanes; dx is stored per lane and the
 // parameter terms are added in increasing index order, exactly as the element-wise loop adds
@@ -559,15 +573,9 @@ void logp_gaussian_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
                        const KernelBuffer* outputs, size_t) {
   ForwardCall<T, 2> c;
   if (!density::check_forward(result, inputs, outputs, c)) return;
-  if (!c.p[1].broadcast()) {
-    density::run_forward(c, [](T x, T mu, T sigma) {
-      return lp::gaussian_value<T>(x, mu, sigma, std::log(sigma));
-    });
-  } else if (c.p[0].broadcast()) {
-    lp::vector_forward(c.n, lp::GaussianBody<T, true>{c.x, c.p[0].data, c.p[1].data[0], c.out});
-  } else {
-    lp::vector_forward(c.n, lp::GaussianBody<T, false>{c.x, c.p[0].data, c.p[1].data[0], c.out});
-  }
+  lp::location_scale_forward<lp::GaussianBody>(c, [](T x, T mu, T sigma, T log_sigma) {
+    return lp::gaussian_value<T>(x, mu, sigma, log_sigma);
+  });
 }
 
 template <typename T>
@@ -585,15 +593,9 @@ void logp_lognormal_fwd(KernelResult& result, const KernelBuffer* inputs, size_t
                         const KernelBuffer* outputs, size_t) {
   ForwardCall<T, 2> c;
   if (!density::check_forward(result, inputs, outputs, c)) return;
-  if (!c.p[1].broadcast()) {
-    density::run_forward(c, [](T x, T mu, T sigma) {
-      return lp::lognormal_value<T>(x, mu, sigma, std::log(sigma));
-    });
-  } else if (c.p[0].broadcast()) {
-    lp::vector_forward(c.n, lp::LognormalBody<T, true>{c.x, c.p[0].data, c.p[1].data[0], c.out});
-  } else {
-    lp::vector_forward(c.n, lp::LognormalBody<T, false>{c.x, c.p[0].data, c.p[1].data[0], c.out});
-  }
+  lp::location_scale_forward<lp::LognormalBody>(c, [](T x, T mu, T sigma, T log_sigma) {
+    return lp::lognormal_value<T>(x, mu, sigma, log_sigma);
+  });
 }
 
 template <typename T>
