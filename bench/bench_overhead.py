@@ -8,7 +8,7 @@ import jax.numpy as jnp
 import numpy as np
 from jax import lax
 
-from harness import Table, median_seconds, setup
+from harness import median_seconds, start
 
 CALLS = 20000
 
@@ -21,9 +21,8 @@ def _loop(step):
 
 
 def run():
-    setup()
-    table = Table(f"entry overhead: {CALLS} calls of a 1-element logp_gaussian_fwd in one compiled loop")
-    table.header()
+    _, table = start(f"entry overhead: {CALLS} calls of a 1-element logp_gaussian_fwd in one "
+                     "compiled loop")
     for dtype in (np.float32, np.float64):
         x = jnp.full((1,), 0.25, dtype)
         mu = jnp.zeros((1,), dtype)

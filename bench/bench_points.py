@@ -11,7 +11,7 @@ import jax.numpy as jnp
 import numpy as np
 from scipy.spatial import cKDTree
 
-from harness import Table, compare, ffi, median_seconds, setup
+from harness import compare, ffi, median_seconds, start
 
 
 def _brute_force(chunk):
@@ -81,9 +81,7 @@ def _pairwise_case(table, rng, n, m, batch, dtype):
 
 
 def run():
-    rng = setup()
-    table = Table("points: nearest reference point, pairwise distances")
-    table.header()
+    rng, table = start("points: nearest reference point, pairwise distances")
     print(f"  (cKDTree queries use workers=-1 = {os.cpu_count()} threads in every row)")
     for dtype in (np.float64, np.float32):
         _closest_case(table, rng, 100_000, 100_000, dtype, brute_repeat=2)

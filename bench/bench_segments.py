@@ -4,7 +4,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from harness import Table, compare, ffi, setup
+from harness import compare, ffi, start
 
 
 def _nearest(px, py, x0, y0, x1, y1):
@@ -41,9 +41,8 @@ def polygon_reference(points, vertices):
 
 
 def run():
-    rng = setup()
-    table = Table("closest segments and polygon signed distance (ratio = jnp brute force / ours)")
-    table.header()
+    rng, table = start("closest segments and polygon signed distance "
+                       "(ratio = jnp brute force / ours)")
     for dtype in (np.float32, np.float64):
         name = np.dtype(dtype).name
         for batches, m, ns in [(1, 256, 16), (1, 4096, 256), (1, 8192, 2048), (16, 1024, 512),

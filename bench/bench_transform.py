@@ -4,7 +4,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from harness import Table, compare, ffi, setup
+from harness import compare, ffi, start
 
 N = 1_000_000
 
@@ -69,9 +69,7 @@ def _bench_table2d(table, rng, dtype):
 
 
 def run():
-    rng = setup()
-    table = Table("transform curves (10^6 points)")
-    table.header()
+    rng, table = start("transform curves (10^6 points)")
     for dtype in (np.float32, np.float64):
         _bench_pwl(table, rng, dtype)
         _bench_logistic(table, rng, dtype)

@@ -61,9 +61,12 @@ def compare(table, case, ours, ref, args, ref_name, ref_args=None):
     table.add(case, ours_s, ref_s, ref_name)
 
 
-def setup():
+def start(title):
+    """Registers the targets and prints the header of a new table; returns (rng, table)."""
     register_all()
-    return np.random.default_rng(0)
+    table = Table(title)
+    table.header()
+    return np.random.default_rng(0), table
 
 
 def ffi(target, out_shapes, dtype):
@@ -95,9 +98,7 @@ def one_value_reference_vjp(fn):
 def run_sized(title, cases, sizes=(10**6, 10**7), dtypes=(np.float32, np.float64)):
     """Times every (case, ours, ref, args, ref_name) that cases(n, dtype, rng) gives, for each
     size n and element type."""
-    rng = setup()
-    table = Table(title)
-    table.header()
+    rng, table = start(title)
     for n in sizes:
         for dtype in dtypes:
             for case, ours, ref, args, ref_name in cases(n, dtype, rng):

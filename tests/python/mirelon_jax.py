@@ -67,6 +67,22 @@ def elementwise_vjp(fn, x, params, g):
     _, pull = jax.vjp(lambda *a: fn(*a) * jnp.ones_like(args[0]), *args)
     return [np.atleast_1d(np.asarray(o)) for o in pull(jnp.asarray(g))]
 
+
+def segment_ratios_and_squares(points, segments):
+    """Every 2-D point against every segment [x0, y0, x1, y1], in 64-bit as the geometry kernels
+    evaluate it: the projection ratio onto the segment and the squared distance to the point at
+    the ratio clamped to [0, 1], each of shape (points, segments)."""
+    p = np.asarray(points, np.float64).reshape(-1, 2)
+    s = np.asarray(segments, np.float64).reshape(-1, 4)
+    x0, y0, x1, y1 = (s[:, k][None, :] for k in range(4))
+    ex, ey = x1 - x0, y1 - y0
+    px, py = p[:, :1], p[:, 1:]
+    with np.errstate(all="ignore"):
+        ratio = ((px - x0) * ex + (py - y0) * ey) / ((ex * ex + ey * ey) + 1e-12)
+        t = np.minimum(np.where(ratio > 0, ratio, 0.0), 1.0)
+        d2 = (px - (x0 + t * ex)) ** 2 + (py - (y0 + t * ey)) ** 2
+    return ratio, d2
+
 @contextlib.contextmanager
 def rejected_with(text):
     """Asserts that the block raises a handler error through JAX whose whole text is

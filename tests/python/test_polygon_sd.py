@@ -6,7 +6,7 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import call, rejected_with, shape
+from mirelon_jax import call, rejected_with, segment_ratios_and_squares, shape
 
 DTYPES = [np.float32, np.float64]
 
@@ -41,16 +41,9 @@ def ring_segments(ring):
 
 def brute_force(p, ring):
     """(unsigned distance, edge index, position) by scanning every edge in 64-bit."""
-    p = np.asarray(p, np.float64).reshape(-1, 2)
-    s = ring_segments(ring)
-    x0, y0, x1, y1 = (s[:, k][None, :] for k in range(4))
-    ex, ey = x1 - x0, y1 - y0
-    px, py = p[:, :1], p[:, 1:]
-    ratio = ((px - x0) * ex + (py - y0) * ey) / ((ex * ex + ey * ey) + 1e-12)
-    t = np.minimum(np.where(ratio > 0, ratio, 0.0), 1.0)
-    d2 = (px - (x0 + t * ex)) ** 2 + (py - (y0 + t * ey)) ** 2
+    ratio, d2 = segment_ratios_and_squares(p, ring_segments(ring))
     idx = np.argmin(d2, axis=1)
-    rows = np.arange(len(p))
+    rows = np.arange(len(ratio))
     return np.sqrt(d2[rows, idx] + 1e-12), idx, np.clip(ratio[rows, idx], 0, 1), d2
 
 

@@ -5,7 +5,8 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import call, outputs_with_one_and_four_workers, rejected_with, shape
+from mirelon_jax import (call, outputs_with_one_and_four_workers, rejected_with,
+                        segment_ratios_and_squares, shape)
 
 DTYPES = [np.float32, np.float64]
 
@@ -27,23 +28,17 @@ def brute_force(points, segments):
     index among equal distances and never takes a NaN distance; the reported position keeps a
     NaN ratio as NaN. A query with no finite distance gives NaN everywhere.
     """
-    p = np.asarray(points, np.float64).reshape(-1, 2)
-    s = np.asarray(segments, np.float64).reshape(-1, 4)
-    x0, y0, x1, y1 = (s[:, k][None, :] for k in range(4))
-    ex, ey = x1 - x0, y1 - y0
-    px, py = p[:, :1], p[:, 1:]
+    ratio, d2 = segment_ratios_and_squares(points, segments)
+    rows = np.arange(len(ratio))
     with np.errstate(all="ignore"):
-        ratio = ((px - x0) * ex + (py - y0) * ey) / ((ex * ex + ey * ey) + 1e-12)
-        t = np.minimum(np.where(ratio > 0, ratio, 0.0), 1.0)
-        d2 = (px - (x0 + t * ex)) ** 2 + (py - (y0 + t * ey)) ** 2
         d2 = np.where(np.isnan(d2), np.inf, d2)
         idx = np.argmin(d2, axis=1)
-        best = d2[np.arange(len(p)), idx]
+        best = d2[rows, idx]
         dist = np.sqrt(best + 1e-12)
-        r = ratio[np.arange(len(p)), idx]
+        r = ratio[rows, idx]
         pos = np.where(r < 0, 0.0, np.where(r > 1, 1.0, r))
     found = np.isfinite(best)
-    nan = np.full(len(p), np.nan)
+    nan = np.full(len(ratio), np.nan)
     return (np.where(found, dist, nan), np.where(found, idx.astype(np.float64), nan),
             np.where(found, pos, nan))
 
