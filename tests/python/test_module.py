@@ -1,6 +1,5 @@
 """The Python surface of mirelon._core: import behaviour, handlers() and analyze(graph)."""
 import importlib
-import os
 import subprocess
 import sys
 import textwrap
@@ -8,13 +7,9 @@ import textwrap
 import pytest
 
 from mirelon import _core
+from mirelon_jax import run_child
 
 EXPECTED_FIRST_AND_LAST = ("mirelon_points_closest_hard_fwd", "mirelon_boundary_point_at_vjp")
-
-
-def run_child(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=dict(os.environ), timeout=120)
 
 
 def test_module_exposes_only_its_functions():
@@ -43,7 +38,7 @@ def test_reimport_returns_the_same_module_object():
 
 
 def test_import_from_a_second_interpreter_fails():
-    result = run_child("""
+    out = run_child(textwrap.dedent("""
         import _xxsubinterpreters as interpreters
         import mirelon._core
         interp = interpreters.create()
@@ -53,9 +48,8 @@ def test_import_from_a_second_interpreter_fails():
             print("FAILED", e)
         else:
             print("IMPORTED")
-    """)
-    assert result.returncode == 0, result.stderr
-    assert "FAILED" in result.stdout and "ImportError" in result.stdout
+    """), timeout=120).decode()
+    assert "FAILED" in out and "ImportError" in out
 
 
 def test_handlers_lists_108_targets_in_table_order():
