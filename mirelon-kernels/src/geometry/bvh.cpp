@@ -194,12 +194,16 @@ template <typename Leaf>
   }
 }
 
-struct PointLeaf {
+// The element-by-element scan of a leaf kind that provides `test`.
+template <typename Leaf>
+struct ScalarScan {
   static void scan(const double* items, const uint64_t* order, uint64_t begin, uint64_t end,
                    double qx, double qy, double& best, bool& found, NearestHit& hit) {
-    scan_leaf<PointLeaf>(items, order, begin, end, qx, qy, best, found, hit);
+    scan_leaf<Leaf>(items, order, begin, end, qx, qy, best, found, hit);
   }
+};
 
+struct PointLeaf : ScalarScan<PointLeaf> {
   static double test(const double* items, uint64_t i, double qx, double qy, double& cx,
                      double& cy) {
     const double px = items[2 * i];
@@ -212,12 +216,7 @@ struct PointLeaf {
   }
 };
 
-struct SegmentLeaf {
-  static void scan(const double* items, const uint64_t* order, uint64_t begin, uint64_t end,
-                   double qx, double qy, double& best, bool& found, NearestHit& hit) {
-    scan_leaf<SegmentLeaf>(items, order, begin, end, qx, qy, best, found, hit);
-  }
-
+struct SegmentLeaf : ScalarScan<SegmentLeaf> {
   static double test(const double* items, uint64_t i, double qx, double qy, double& cx,
                      double& cy) {
     const double* s = items + 4 * i;

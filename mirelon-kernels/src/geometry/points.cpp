@@ -53,6 +53,11 @@ struct TwoPointSets {
     if (!b.init(input_span<T>(in[1]), 2 * m, r)) return false;
     return unify_batch_counts({a.batch_count(), b.batch_count()}, batch, r);
   }
+  // Elements of the distance matrix, n * m per batch and batch * n * m in all; false when either
+  // product does not fit.
+  bool matrix_size(size_t& per_batch, size_t& total) const {
+    return checked_product(n, m, per_batch) && checked_product(batch, per_batch, total);
+  }
   // Offset of batch `k`'s block in a buffer laid out like input 0 or input 1.
   size_t offset_a(size_t k) const { return a.batch_count() == 1 ? 0 : k * 2 * n; }
   size_t offset_b(size_t k) const { return b.batch_count() == 1 ? 0 : k * 2 * m; }
@@ -140,8 +145,7 @@ void pairwise_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (!s.init(in, r)) return;
   size_t per_batch = 0;
   size_t total = 0;
-  const bool fits = checked_product(s.n, s.m, per_batch) &&
-                    checked_product(s.batch, per_batch, total);
+  const bool fits = s.matrix_size(per_batch, total);
   if (!points_detail::check_count(r, out[0], fits, total, "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> d = output_span<T>(out[0]);
@@ -157,8 +161,7 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (!s.init(in, r)) return;
   size_t per_batch = 0;
   size_t total = 0;
-  const bool fits = checked_product(s.n, s.m, per_batch) &&
-                    checked_product(s.batch, per_batch, total);
+  const bool fits = s.matrix_size(per_batch, total);
   if (!points_detail::check_count(r, in[2], fits, total, "cotangent length mismatch")) return;
   if (!points_detail::check_gradient_output(r, out[0], 0, element_count(in[0]))) return;
   if (!points_detail::check_gradient_output(r, out[1], 1, element_count(in[1]))) return;
