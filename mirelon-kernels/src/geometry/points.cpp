@@ -26,16 +26,6 @@ inline bool check_count(KernelResult& r, const KernelBuffer& b, bool fits, size_
   return false;
 }
 
-// A gradient output must hold at least the elements of the input it belongs to, since every
-// position of that input may receive a contribution.
-inline bool check_gradient_output(KernelResult& r, const KernelBuffer& out, size_t index,
-                                  size_t needed) {
-  const size_t have = element_count(out);
-  if (have >= needed) return true;
-  r.fail(message("gradient output ", index, " holds ", have, " elements, needs at least ", needed));
-  return false;
-}
-
 // Views of the two point operands with their items per block taken from the second-to-last
 // extents, and the common batch count.
 template <typename T>
@@ -163,8 +153,12 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   size_t total = 0;
   const bool fits = s.matrix_size(per_batch, total);
   if (!points_detail::check_count(r, in[2], fits, total, "cotangent length mismatch")) return;
-  if (!points_detail::check_gradient_output(r, out[0], 0, element_count(in[0]))) return;
-  if (!points_detail::check_gradient_output(r, out[1], 1, element_count(in[1]))) return;
+  // Every position of A and B may receive a contribution.
+  if (!check_length_at_least(r, out[0], element_count(in[0]),
+                             "first point set gradient too short") ||
+      !check_length_at_least(r, out[1], element_count(in[1]),
+                             "second point set gradient too short"))
+    return;
   zero_fill<T>(out[0]);
   zero_fill<T>(out[1]);
   if (s.batch == 0) return;
