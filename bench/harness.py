@@ -37,6 +37,14 @@ def median_seconds(fn, *args, repeat=None, min_time=0.5, warmup=2):
     return statistics.median(times)
 
 
+def _duration(seconds):
+    """A time in the unit that shows it best: ns, us or ms."""
+    for scale, unit in ((1e9, "ns"), (1e6, "us")):
+        if seconds * scale < 1e4:
+            return f"{seconds * scale:10.1f} {unit}"
+    return f"{seconds * 1e3:10.3f} ms"
+
+
 class Table:
     """Rows of (case, ours, reference, ratio = reference / ours); a ratio above 1 means faster."""
 
@@ -46,7 +54,7 @@ class Table:
 
     def add(self, case, ours_s, ref_s, ref_name):
         self.rows.append((case, ours_s, ref_s, ref_name))
-        print(f"  {case:<48} {ours_s * 1e3:10.3f} ms  {ref_name:<26} {ref_s * 1e3:10.3f} ms"
+        print(f"  {case:<48} {_duration(ours_s)}  {ref_name:<26} {_duration(ref_s)}"
               f"  ratio {ref_s / ours_s:7.2f}x", flush=True)
 
     def header(self):
