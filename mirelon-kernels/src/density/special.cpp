@@ -6,6 +6,15 @@
 #include <cmath>
 #include <limits>
 
+// Block loops compiled for several instruction sets, the best chosen when the library loads
+// (an ELF indirect function). ThreadSanitizer's runtime is not up yet when such resolvers run, so
+// its builds keep the one portable copy.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
+#define MIRELON_CPU_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define MIRELON_CPU_CLONES
+#endif
+
 namespace mirelon::density {
 
 namespace {
@@ -112,9 +121,7 @@ inline double erfc_finish(double x, double t, double e) {
 // A block of the Chebyshev part, built for the widest vector unit the processor has where the
 // toolchain can select at load time. The build never contracts a*b+c, so no variant uses fused
 // multiply-add and all of them round exactly alike.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+MIRELON_CPU_CLONES
 void erfc_exponent_block(const double* x, double* t, double* e) {
   erfc_exponent<kManyBlock>(x, t, e);
 }
@@ -191,9 +198,7 @@ inline bool in_central_region(double p2) {
 // The central formula for a block of probabilities, side by side. Inside the central region the
 // clamp leaves p unchanged, so the formula runs on p itself; lanes outside it (and NaN) are
 // marked, and the caller replaces their value by the one-at-a-time evaluation.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+MIRELON_CPU_CLONES
 void quantile_central_block(const double* p, double* z, unsigned char* central) {
   for (size_t l = 0; l < kManyBlock; ++l) {
     z[l] = quantile_central(p[l]);
