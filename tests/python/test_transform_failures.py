@@ -67,6 +67,7 @@ def test_pwl_vjp_rejections(dtype, n, k, n_values, n_g, n_out, text):
     (3, [0.0], 4, "decay parameter length mismatch: expected 1 or at least 4 elements, got 3"),
     (0, [0.0], 4, "decay parameter length mismatch: expected 1 or at least 4 elements, got 0"),
     (1, [], 4, "decay kind operand is empty"),
+    (2, [2.0], 4, "unknown decay kind 2"),  # the kind is reported before the parameter length
 ])
 def test_decay_fwd_rejections(dtype, n_p, kind, n_out, text):
     args = [arr(dtype, 4), arr(dtype, n_p), np.array(kind, dtype)]

@@ -141,11 +141,12 @@ void decay_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const size_t n = t.size();
   if (!check_length(result, outputs[0], n, "output length mismatch")) return;
-  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
   if (!check_kind_present(result, inputs[2])) return;
   if (n == 0) return;
   const uint8_t kind = decay_kind<T>(inputs[2]);
   if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
+  // The parameter is first read below; an unknown kind is reported before its length.
+  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
   const auto y = output_span<T>(outputs[0]);
   const Param<T> p = param<T>(inputs[1]);
   if (kind == kExponential) {
