@@ -74,6 +74,32 @@ PyObject* handlers(PyObject*, PyObject*) {
   });
 }
 
+// How an unexpected keyword name appears in the error: its str() with anything that is not
+// valid UTF-8 (lone surrogates) shown as U+FFFD, or "<unprintable {type} object>" when str()
+// fails (that failure is reported as unraisable).
+PyObject* keyword_display(PyObject* key) {
+  if (PyObject* text = PyObject_Str(key)) {
+    PyObject* utf8 = PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass");
+    Py_DECREF(text);
+    if (utf8 == nullptr) return nullptr;
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    PyObject* shown = PyBytes_AsStringAndSize(utf8, &data, &length) == 0
+                          ? PyUnicode_DecodeUTF8(data, length, "replace")
+                          : nullptr;
+    Py_DECREF(utf8);
+    return shown;
+  }
+  PyErr_WriteUnraisable(key);
+  if (PyObject* type_name = PyType_GetName(Py_TYPE(key))) {
+    PyObject* shown = PyUnicode_FromFormat("<unprintable %U object>", type_name);
+    Py_DECREF(type_name);
+    return shown;
+  }
+  PyErr_Clear();
+  return PyUnicode_FromString("<unprintable object>");
+}
+
 PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     if (nargs > 1) {
@@ -85,9 +111,13 @@ PyObject* analyze(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     for (Py_ssize_t i = 0; i < nkw; ++i) {
       PyObject* key = PyTuple_GetItem(kwnames, i);
       if (key == nullptr) return nullptr;
-      if (PyUnicode_CompareWithASCIIString(key, "graph") != 0) {
-        return PyErr_Format(PyExc_TypeError, "analyze() got an unexpected keyword argument '%U'",
-                            key);
+      // Callers using the C API may pass keyword names that are not str at all.
+      if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "graph") != 0) {
+        PyObject* shown = keyword_display(key);
+        if (shown == nullptr) return api_call_failed();
+        PyErr_Format(PyExc_TypeError, "analyze() got an unexpected keyword argument '%U'", shown);
+        Py_DECREF(shown);
+        return nullptr;
       }
       if (graph != nullptr) {
         PyErr_SetString(PyExc_TypeError, "analyze() got multiple values for argument 'graph'");

@@ -1,4 +1,5 @@
 """The Python surface of mirelon._core: import behaviour, handlers() and analyze(graph)."""
+import ctypes
 import importlib
 import subprocess
 import sys
@@ -106,6 +107,49 @@ def test_analyze_argument_errors(args, kwargs, text):
     with pytest.raises(TypeError) as info:
         _core.analyze(*args, **kwargs)
     assert str(info.value) == text
+
+
+def vectorcall(fn, positional, keywords):
+    """Calls fn the way C code can: keyword names need not be str."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    values = [*positional, *(value for _, value in keywords)]
+    stack = (ctypes.py_object * len(values))(*values)
+    names = tuple(name for name, _ in keywords)
+    return call(fn, ctypes.cast(stack, ctypes.c_void_p), len(positional), names)
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class StrSubclass(str):
+    pass
+
+
+@pytest.mark.parametrize("name, shown", [
+    (1, "1"),
+    (b"graph", "b'graph'"),
+    ("gr\udc80", "gr\ufffd\ufffd\ufffd"),
+    (Unprintable(), "<unprintable Unprintable object>"),
+])
+def test_analyze_rejects_keyword_names_that_are_not_valid_str(name, shown, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    with pytest.raises(TypeError) as info:
+        vectorcall(_core.analyze, (), [(name, b"a")])
+    assert str(info.value) == f"analyze() got an unexpected keyword argument '{shown}'"
+    # A name whose str() fails has that failure reported, not raised.
+    assert [type(u.exc_value) for u in unraisable] == (
+        [RuntimeError] if isinstance(name, Unprintable) else [])
+
+
+def test_analyze_accepts_a_str_subclass_keyword_name():
+    assert vectorcall(_core.analyze, (), [(StrSubclass("graph"), b"abc")]) == b"abc"
+    with pytest.raises(TypeError, match="multiple values"):
+        vectorcall(_core.analyze, (b"a",), [(StrSubclass("graph"), b"b")])
 
 
 def test_only_the_module_init_is_exported():
