@@ -109,6 +109,23 @@ def test_analyze_argument_errors(args, kwargs, text):
     assert str(info.value) == text
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs an enforced RLIMIT_AS")
+def test_failing_result_allocation_raises_panic_exception():
+    out = run_child(textwrap.dedent("""
+        import os, resource, sys
+        from mirelon import _core
+        graph = b"x" * (256 << 20)
+        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + (64 << 20), resource.RLIM_INFINITY))
+        try:
+            _core.analyze(graph)
+        except BaseException as e:
+            t = type(e)
+            print(t.__module__, t.__name__, t.__bases__ == (BaseException,), e.args)
+    """), timeout=120).decode()
+    assert out.strip() == "pyo3_runtime PanicException True ('Python API call failed',)"
+
+
 def vectorcall(fn, positional, keywords):
     """Calls fn the way C code can: keyword names need not be str."""
     call = ctypes.pythonapi.PyObject_Vectorcall
