@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cfenv>
 #include <cstdlib>
 #include <limits>
 
@@ -76,16 +77,38 @@ Pool& instance() {
   return *pool;
 }
 
+// Runs a piece under the calling thread's floating-point environment (rounding, and on x86 the
+// flush-to-zero and denormals-are-zero modes that XLA's threads set), so that a loop gives the
+// same bits whichever worker runs a piece and whichever thread first created the pool.
+class CallerFpEnv {
+ public:
+  CallerFpEnv() { std::fegetenv(&env_); }
+  void run(const RangeBody& body, size_t begin, size_t end) const {
+    std::fenv_t own;
+    std::fegetenv(&own);
+    std::fesetenv(&env_);
+    struct Restore {
+      const std::fenv_t* env;
+      ~Restore() { std::fesetenv(env); }
+    } restore{&own};
+    body(begin, end);
+  }
+
+ private:
+  std::fenv_t env_;
+};
+
 // Splits [begin, end) in halves while the budget lasts (it halves with each split) and pieces
 // keep at least one item.
-void split(size_t begin, size_t end, size_t budget, const RangeBody& body) {
+void split(size_t begin, size_t end, size_t budget, const RangeBody& body,
+           const CallerFpEnv& fp) {
   if (end - begin >= 2 && budget > 0) {
     const size_t mid = begin + (end - begin) / 2;
     const size_t half = budget / 2;
-    oneapi::tbb::parallel_invoke([&] { split(begin, mid, half, body); },
-                                 [&] { split(mid, end, half, body); });
+    oneapi::tbb::parallel_invoke([&] { split(begin, mid, half, body, fp); },
+                                 [&] { split(mid, end, half, body, fp); });
   } else {
-    body(begin, end);
+    fp.run(body, begin, end);
   }
 }
 
@@ -95,10 +118,11 @@ size_t worker_count() { return instance().workers; }
 
 void run(size_t n, RangeBody body) {
   Pool& pool = instance();
+  const CallerFpEnv fp;
   // Isolation keeps a waiting caller from picking up other callers' pieces, so each caller's
   // loop completes on its own, however many host threads share the pool.
   pool.arena.execute([&] {
-    oneapi::tbb::this_task_arena::isolate([&] { split(0, n, pool.workers, body); });
+    oneapi::tbb::this_task_arena::isolate([&] { split(0, n, pool.workers, body, fp); });
   });
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -235,6 +236,23 @@ TEST(ParallelFor, ExceptionInAPieceReachesTheCaller) {
   std::atomic<size_t> sum{0};
   pool::parallel_for(1000, [&](size_t b, size_t e) { sum += e - b; });
   EXPECT_EQ(sum.load(), 1000u);
+}
+
+// Pieces run under the caller's floating-point environment, whichever worker takes them and
+// whatever environment the workers had before.
+TEST(ParallelFor, PiecesFollowTheCallersRoundingMode) {
+  for (int mode : {FE_UPWARD, FE_TONEAREST, FE_DOWNWARD}) {
+    std::fesetround(mode);
+    std::atomic<size_t> other{0};
+    mirelon::pool::parallel_for(4096, [&](size_t begin, size_t end) {
+      std::this_thread::yield();
+      if (std::fegetround() != mode) other += end - begin;
+    });
+    const int after = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    EXPECT_EQ(other.load(), 0u) << "rounding mode " << mode;
+    EXPECT_EQ(after, mode) << "the caller's own mode must survive its loop";
+  }
 }
 
 TEST(ParallelRows, VisitsEveryFullRowOnce) {

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from mirelon import _core
-from mirelon_jax import call, register_all, rejected_with, shape
+from mirelon_jax import call, register_all, rejected_with, run_child, shape
 
 # Targets that this build leaves without a kernel answer with "<target>: kernel not built".
 UNBUILT_PROBE = "mirelon_kde_fwd"
@@ -65,3 +65,23 @@ def test_entries_are_callable_from_many_threads():
     with ThreadPoolExecutor(8) as ex:
         texts = set(ex.map(one, range(64)))
     assert texts == {f"INVALID_ARGUMENT: {UNBUILT_PROBE}: kernel not built"}
+
+
+def test_results_do_not_depend_on_which_thread_started_the_pool():
+    # The pool is started from the interpreter's thread by a direct call; later loops run from
+    # XLA's threads, whose floating-point mode (flushing subnormals) the pieces must follow, so a
+    # subnormal result is the same whether the loop runs inline (n = 1) or on the workers.
+    out = run_child("""
+import numpy as np
+import jax
+jax.config.update("jax_enable_x64", True)
+from mirelon_jax import call, call_handler, shape
+x = np.full(256, -np.log(741.0))
+mu, beta = np.zeros(1), np.ones(1)
+assert call_handler("cdf_gumbel_fwd", [x, mu, beta], [np.empty(256)]) is None
+one = call("cdf_gumbel_fwd", shape((1,), "f8"), x[:1], mu, beta)
+many = call("cdf_gumbel_fwd", shape((256,), "f8"), x, mu, beta)
+print(one[0].tobytes().hex(), set(v.tobytes().hex() for v in many))
+""", workers=4)
+    first, rest = out.decode().split(" ", 1)
+    assert rest.strip() == "{'%s'}" % first
