@@ -368,6 +368,24 @@ TEST_P(ByElementType, EveryEntryStaysInsideItsOperands) {
 INSTANTIATE_TEST_SUITE_P(ElementTypes, ByElementType, ::testing::Values(kF32, kF64),
                          [](const auto& info) { return info.param == kF32 ? "f32" : "f64"; });
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Copying extents that cannot be allocated fails inside the entry; the host still gets an
+// ordinary error back instead of an exception crossing the handler.
+TEST(Entries, AFailureInsideTheEntryIsReturnedAsAnError) {
+  FakeApi api;
+  FrameBuilder fb(&api);
+  add_operands(fb, 3, kF64, 1, kF64);
+  xla::XLA_FFI_CallFrame* frame = fb.frame();
+  fb.args()[0]->record.rank = int64_t{1} << 57;  // 2^60 bytes of extents
+  xla::XLA_FFI_Error* err = find_handler("mirelon_logp_gaussian_fwd")(frame);
+  ASSERT_EQ(api.calls().size(), 1u);
+  EXPECT_EQ(api.calls()[0].errc, 3);
+  EXPECT_FALSE(api.calls()[0].message.empty());
+  EXPECT_EQ(err, api.calls()[0].returned);
+  EXPECT_TRUE(untouched(*fb.rets()[0]));
+}
+#endif
+
 TEST(Entries, RunConcurrentlyEachWithItsOwnResult) {
   constexpr int kThreads = 8;
   std::vector<std::string> failures(kThreads);
