@@ -5,8 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# libpython3.11-testsuite carries the interpreter's list of stable-ABI symbols, which a module test
+# checks the extension's imports against.
 packages=(build-essential cmake ninja-build python3 python3-dev python3-venv
-          libtbb-dev libgtest-dev binutils)
+          libpython3.11-testsuite libtbb-dev libgtest-dev binutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
