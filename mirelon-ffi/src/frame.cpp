@@ -77,16 +77,21 @@ bool check_uniform_dtype(const std::vector<const KernelBuffer*>& refs, DType& dt
   return true;
 }
 
-xla::XLA_FFI_Error* make_ffi_error(const xla::XLA_FFI_CallFrame* frame, std::string_view text) {
-  static constexpr std::string_view kSubstitute = "mirelon kernel error";
-  if (text.find('\0') != std::string_view::npos) text = kSubstitute;
-  std::string copy(text);  // NUL-terminated for the duration of the call
+xla::XLA_FFI_Error* create_ffi_error(const xla::XLA_FFI_CallFrame* frame,
+                                     const char* text) noexcept {
   xla::XLA_FFI_Error_Create_Args args{};
   args.struct_size = sizeof(xla::XLA_FFI_Error_Create_Args);
   args.extension_start = nullptr;
-  args.message = copy.c_str();
+  args.message = text;
   args.errc = xla::XLA_FFI_Error_Code_INVALID_ARGUMENT;
   return xla::error_create_of(frame->api)(&args);
+}
+
+xla::XLA_FFI_Error* make_ffi_error(const xla::XLA_FFI_CallFrame* frame, std::string_view text) {
+  static constexpr std::string_view kSubstitute = "mirelon kernel error";
+  if (text.find('\0') != std::string_view::npos) text = kSubstitute;
+  const std::string copy(text);  // NUL-terminated for the duration of the call
+  return create_ffi_error(frame, copy.c_str());
 }
 
 }  // namespace mirelon

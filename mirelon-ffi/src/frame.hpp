@@ -33,6 +33,11 @@ std::vector<const KernelBuffer*> buffer_refs(const std::vector<KernelBuffer>& ar
 bool check_uniform_dtype(const std::vector<const KernelBuffer*>& refs, DType& dtype,
                          std::string& error);
 
+// An INVALID_ARGUMENT error for a NUL-terminated text, created through the frame's API table;
+// allocates nothing on our side.
+xla::XLA_FFI_Error* create_ffi_error(const xla::XLA_FFI_CallFrame* frame,
+                                     const char* text) noexcept;
+
 // An INVALID_ARGUMENT error created through the frame's API table. A message holding a NUL byte
 // is replaced whole by "mirelon kernel error".
 xla::XLA_FFI_Error* make_ffi_error(const xla::XLA_FFI_CallFrame* frame, std::string_view message);

@@ -10,16 +10,6 @@
 namespace mirelon {
 namespace {
 
-// Reports a failure when even building an ordinary error failed (out of memory): the text is a
-// literal, so nothing needs to be allocated on our side.
-xla::XLA_FFI_Error* fallback_error(const xla::XLA_FFI_CallFrame* frame, const char* text) noexcept {
-  xla::XLA_FFI_Error_Create_Args args{};
-  args.struct_size = sizeof(xla::XLA_FFI_Error_Create_Args);
-  args.message = text;
-  args.errc = xla::XLA_FFI_Error_Code_INVALID_ARGUMENT;
-  return xla::error_create_of(frame->api)(&args);
-}
-
 xla::XLA_FFI_Error* run_checked(const xla::XLA_FFI_CallFrame* frame, std::string_view name,
                                 size_t n_in, size_t n_out, KernelFn k64, KernelFn k32) {
   std::optional<DecodedCall> call = decode_call_frame(frame);
@@ -38,21 +28,22 @@ xla::XLA_FFI_Error* run_checked(const xla::XLA_FFI_CallFrame* frame, std::string
   return result.ok ? nullptr : make_ffi_error(frame, result.message);
 }
 
-// The generic entry: no exception leaves it.
+// The generic entry: no exception leaves it. The fallback texts are literals, so reporting a
+// failure needs no allocation even when memory has run out.
 xla::XLA_FFI_Error* run_entry(xla::XLA_FFI_CallFrame* frame, std::string_view name, size_t n_in,
                               size_t n_out, KernelFn k64, KernelFn k32) noexcept {
   try {
     return run_checked(frame, name, n_in, n_out, k64, k32);
   } catch (const std::bad_alloc&) {
-    return fallback_error(frame, "mirelon kernel error: out of memory");
+    return create_ffi_error(frame, "mirelon kernel error: out of memory");
   } catch (const std::exception& e) {
     try {
       return make_ffi_error(frame, message(name, ": internal error: ", e.what()));
     } catch (...) {
-      return fallback_error(frame, "mirelon kernel error");
+      return create_ffi_error(frame, "mirelon kernel error");
     }
   } catch (...) {
-    return fallback_error(frame, "mirelon kernel error");
+    return create_ffi_error(frame, "mirelon kernel error");
   }
 }
 
