@@ -30,10 +30,10 @@ class BatchView {
   }
 
   // Block b; a view of one block broadcasts it to every batch item.
-  std::span<T> block(size_t b) const {
-    const size_t i = batch_count_ == 1 ? 0 : b;
-    return data_.subspan(i * inner_, inner_);
-  }
+  std::span<T> block(size_t b) const { return data_.subspan(offset(b), inner_); }
+  // Offset of block b in this operand, or in any buffer laid out like it (its gradient).
+  size_t offset(size_t b) const { return batch_count_ == 1 ? 0 : b * inner_; }
+  bool broadcast() const { return batch_count_ == 1; }
   size_t inner() const { return inner_; }
   size_t batch_count() const { return batch_count_; }
   std::span<T> data() const { return data_; }
@@ -42,6 +42,26 @@ class BatchView {
   std::span<T> data_;
   size_t inner_ = 1;
   size_t batch_count_ = 0;
+};
+
+// The gradient output of an operand seen through `view`: block b of the gradient is where batch
+// item b's contributions go. For a broadcast operand every batch item's block is block 0, so
+// contributions added in increasing b form the sum over the batches there. `out` must hold at
+// least the operand's element count (checked by the caller).
+template <typename T>
+class BatchGrad {
+ public:
+  template <typename U>
+  BatchGrad(std::span<T> out, const BatchView<U>& view)
+      : data_(out.data()), inner_(view.inner()), broadcast_(view.broadcast()) {}
+
+  std::span<T> block(size_t b) const { return {data_ + (broadcast_ ? 0 : b * inner_), inner_}; }
+  T* data() const { return data_; }
+
+ private:
+  T* data_;
+  size_t inner_;
+  bool broadcast_;
 };
 
 // The common batch count of the views of a call, in operand order: a count of 1 broadcasts;

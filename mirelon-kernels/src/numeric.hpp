@@ -2,9 +2,13 @@
 // agree on conversions, NaN handling and precision.
 #pragma once
 
+#include <math.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
 #include <span>
 #include <string_view>
 
@@ -78,26 +82,89 @@ T floor_divisor(T len) {
   return len > floor ? len : floor;
 }
 
-// Length checks: fail with `text` unless the operand holds exactly `expected` elements
-// (or at least `expected` for the `_at_least` form). Return whether the check passed.
-inline bool check_length(KernelResult& r, const KernelBuffer& b, size_t expected,
-                         std::string_view text) {
-  if (element_count(b) == expected) return true;
-  r.fail(std::string(text));
-  return false;
+// A polynomial with coefficients lowest degree first, in nested form evaluated from the innermost
+// term out: c[0] + x * (c[1] + x * (... + x * c[N-1])). Each step is one multiply and one add,
+// never contracted, so the result is that of the written-out nesting bit for bit.
+template <typename T, size_t N>
+constexpr T polynomial(T x, const T (&c)[N]) {
+  static_assert(N >= 1);
+  T p = c[N - 1];
+  for (size_t k = N - 1; k-- > 0;) p = c[k] + x * p;
+  return p;
 }
 
-inline bool check_length_at_least(KernelResult& r, const KernelBuffer& b, size_t expected,
-                                  std::string_view text) {
-  if (element_count(b) >= expected) return true;
-  r.fail(std::string(text));
-  return false;
+// Sine and cosine of one argument through the platform's combined routine.
+inline void sin_cos(double a, double& s, double& c) { ::sincos(a, &s, &c); }
+inline void sin_cos(float a, float& s, float& c) { ::sincosf(a, &s, &c); }
+
+// ---- sizes and length checks -------------------------------------------------------------------
+// One set of checks for every kernel. Each fails `r` with the kernel's own message and returns
+// false, or returns true; none writes anything else. A size formed from extents is computed with
+// `checked_size`, whose empty result (the product does not fit in 64 bits) matches no operand.
+
+// Product of counts, or nothing when it does not fit (no buffer can then hold that many elements).
+template <typename... Counts>
+std::optional<size_t> checked_size(size_t first, Counts... rest) {
+  size_t product = first;
+  for (size_t f : {static_cast<size_t>(rest)...}) {
+    if (__builtin_mul_overflow(product, f, &product)) return std::nullopt;
+  }
+  return product;
 }
 
-// Product of two counts, or false when it does not fit (no buffer can then hold that many
-// elements).
+// The same as a test with an out-parameter.
 inline bool checked_product(size_t a, size_t b, size_t& product) {
   return !__builtin_mul_overflow(a, b, &product);
+}
+
+// Exactly `expected` elements (an empty size never matches), with `text` as the message.
+inline bool check_length(KernelResult& r, const KernelBuffer& b, std::optional<size_t> expected,
+                         std::string_view text) {
+  if (expected && element_count(b) == *expected) return true;
+  r.fail(std::string(text));
+  return false;
+}
+
+// At least `expected` elements (an empty size is never met), with `text` as the message.
+inline bool check_length_at_least(KernelResult& r, const KernelBuffer& b,
+                                  std::optional<size_t> expected, std::string_view text) {
+  if (expected && element_count(b) >= *expected) return true;
+  r.fail(std::string(text));
+  return false;
+}
+
+// How many elements a named operand must hold, for the messages that state what was expected.
+enum class LengthRule : uint8_t {
+  exactly,                 // exactly n
+  at_least,                // n or more
+  one_or_exactly,          // one value for every element, or exactly n
+  one_or_at_least,         // one value for every element, or n or more
+};
+
+inline bool length_follows(size_t count, size_t n, LengthRule rule) {
+  switch (rule) {
+    case LengthRule::exactly:
+      return count == n;
+    case LengthRule::at_least:
+      return count >= n;
+    case LengthRule::one_or_exactly:
+      return count == 1 || count == n;
+    case LengthRule::one_or_at_least:
+      break;
+  }
+  return count == 1 || count >= n;
+}
+
+// "{what} length mismatch: expected {n} elements, got {count}", with "at least" and "1 or" as the
+// rule says.
+std::string operand_length_error(std::string_view what, size_t count, size_t n, LengthRule rule);
+
+inline bool check_operand_length(KernelResult& r, const KernelBuffer& b, size_t n, LengthRule rule,
+                                 std::string_view what) {
+  const size_t count = element_count(b);
+  if (length_follows(count, n, rule)) return true;
+  r.fail(operand_length_error(what, count, n, rule));
+  return false;
 }
 
 // Every residual index (a forward kernel's index output, read back) must name one of `limit`

@@ -554,11 +554,6 @@ struct GammaBody {
   }
 };
 
-// ---- sine and cosine together -----------------------------------------------------------------
-
-inline void sin_cos(double a, double& s, double& c) { ::sincos(a, &s, &c); }
-inline void sin_cos(float a, float& s, float& c) { ::sincosf(a, &s, &c); }
-
 }  // namespace density::logp_detail
 
 using density::ForwardCall;
@@ -817,7 +812,7 @@ void logp_vonmises_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   density::run_gradient(c, [&](T x, T mu, T kappa) {
     T s;
     T co;
-    lp::sin_cos(T(x - mu), s, co);
+    sin_cos(T(x - mu), s, co);
     const T A = ratio(kappa);
     return std::array<T, 3>{(-kappa) * s, kappa * s, (co - T(1)) - (A - T(1))};
   });

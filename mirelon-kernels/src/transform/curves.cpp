@@ -99,8 +99,6 @@ inline T harmonic_factor(size_t k) {
   return static_cast<T>(static_cast<double>(k)) * static_cast<T>(6.283185307179586);
 }
 
-inline void sin_cos(double v, double& s, double& c) { ::sincos(v, &s, &c); }
-inline void sin_cos(float v, float& s, float& c) { ::sincosf(v, &s, &c); }
 
 // ---- table2d ----
 

@@ -1,0 +1,23 @@
+#include "numeric.hpp"
+
+namespace mirelon {
+
+std::string operand_length_error(std::string_view what, size_t count, size_t n, LengthRule rule) {
+  const char* expected = "";
+  switch (rule) {
+    case LengthRule::exactly:
+      break;
+    case LengthRule::at_least:
+      expected = "at least ";
+      break;
+    case LengthRule::one_or_exactly:
+      expected = "1 or ";
+      break;
+    case LengthRule::one_or_at_least:
+      expected = "1 or at least ";
+      break;
+  }
+  return message(what, " length mismatch: expected ", expected, n, " elements, got ", count);
+}
+
+}  // namespace mirelon
