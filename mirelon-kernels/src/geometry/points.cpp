@@ -18,39 +18,28 @@ namespace mirelon {
 
 namespace points_detail {
 
-// Exact element count, also failing (with the same text) when the expected count overflows.
-inline bool check_count(KernelResult& r, const KernelBuffer& b, bool fits, size_t expected,
-                        const char* text) {
-  if (fits) return check_length(r, b, expected, text);
-  r.fail(text);
-  return false;
-}
-
 // Views of the two point operands with their items per block taken from the second-to-last
-// extents, and the common batch count.
+// extents, and the common batch count. Input 0 holds the first set (A of the distance matrix, the
+// queries of the nearest-point kernels), input 1 the second (B, the reference points).
 template <typename T>
 struct TwoPointSets {
-  size_t n = 0;  // points per block of input 0
-  size_t m = 0;  // points per block of input 1
+  size_t a_count = 0;  // points per block of input 0
+  size_t b_count = 0;  // points per block of input 1
   BatchView<const T> a;
   BatchView<const T> b;
   size_t batch = 0;
 
   bool init(const KernelBuffer* in, KernelResult& r) {
-    n = second_last_extent(in[0]);
-    m = second_last_extent(in[1]);
-    if (!a.init(input_span<T>(in[0]), 2 * n, r)) return false;
-    if (!b.init(input_span<T>(in[1]), 2 * m, r)) return false;
+    a_count = second_last_extent(in[0]);
+    b_count = second_last_extent(in[1]);
+    if (!a.init(input_span<T>(in[0]), 2 * a_count, r)) return false;
+    if (!b.init(input_span<T>(in[1]), 2 * b_count, r)) return false;
     return unify_batch_counts({a.batch_count(), b.batch_count()}, batch, r);
   }
-  // Elements of the distance matrix, n * m per batch and batch * n * m in all; false when either
-  // product does not fit.
-  bool matrix_size(size_t& per_batch, size_t& total) const {
-    return checked_product(n, m, per_batch) && checked_product(batch, per_batch, total);
-  }
-  // Offset of batch `k`'s block in a buffer laid out like input 0 or input 1.
-  size_t offset_a(size_t k) const { return a.batch_count() == 1 ? 0 : k * 2 * n; }
-  size_t offset_b(size_t k) const { return b.batch_count() == 1 ? 0 : k * 2 * m; }
+  // Elements of one batch's distance matrix (a_count * b_count), if that fits.
+  std::optional<size_t> matrix_per_batch() const { return checked_size(a_count, b_count); }
+  // One value per point of input 0 in every batch (batch * a_count), if that fits.
+  std::optional<size_t> per_first_point() const { return checked_size(batch, a_count); }
 };
 
 // The distance rows are the hot loop of the matrix kernel. Where the processor has AVX2 they
@@ -133,14 +122,14 @@ void pairwise_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
                   size_t) {
   points_detail::TwoPointSets<T> s;
   if (!s.init(in, r)) return;
-  size_t per_batch = 0;
-  size_t total = 0;
-  const bool fits = s.matrix_size(per_batch, total);
-  if (!points_detail::check_count(r, out[0], fits, total, "output length mismatch")) return;
+  const std::optional<size_t> per_batch = s.matrix_per_batch();
+  const std::optional<size_t> total = per_batch ? checked_size(s.batch, *per_batch) : std::nullopt;
+  if (!check_length(r, out[0], total, "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> d = output_span<T>(out[0]);
   for (size_t k = 0; k < s.batch; ++k) {
-    pairwise_fwd_loop<T>(s.a.block(k), s.b.block(k), d.subspan(k * per_batch, per_batch), s.m);
+    pairwise_fwd_loop<T>(s.a.block(k), s.b.block(k), d.subspan(k * *per_batch, *per_batch),
+                         s.b_count);
   }
 }
 
@@ -149,10 +138,9 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
                   size_t) {
   points_detail::TwoPointSets<T> s;
   if (!s.init(in, r)) return;
-  size_t per_batch = 0;
-  size_t total = 0;
-  const bool fits = s.matrix_size(per_batch, total);
-  if (!points_detail::check_count(r, in[2], fits, total, "cotangent length mismatch")) return;
+  const std::optional<size_t> per_batch = s.matrix_per_batch();
+  const std::optional<size_t> total = per_batch ? checked_size(s.batch, *per_batch) : std::nullopt;
+  if (!check_length(r, in[2], total, "cotangent length mismatch")) return;
   // Every position of A and B may receive a contribution.
   if (!check_length_at_least(r, out[0], element_count(in[0]),
                              "first point set gradient too short") ||
@@ -169,15 +157,15 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   for (size_t k = 0; k < s.batch; ++k) {
     const std::span<const T> a = s.a.block(k);
     const std::span<const T> b = s.b.block(k);
-    const size_t oa = s.offset_a(k);
-    const size_t ob = s.offset_b(k);
-    for (size_t i = 0; i < s.n; ++i) {
+    const size_t oa = s.a.offset(k);
+    const size_t ob = s.b.offset(k);
+    for (size_t i = 0; i < s.a_count; ++i) {
       const double ax = static_cast<double>(a[2 * i]);
       const double ay = static_cast<double>(a[2 * i + 1]);
       double acc_x = 0.0;
       double acc_y = 0.0;
-      const T* grow = g.data() + k * per_batch + i * s.m;
-      for (size_t j = 0; j < s.m; ++j) {
+      const T* grow = g.data() + k * *per_batch + i * s.b_count;
+      for (size_t j = 0; j < s.b_count; ++j) {
         const double dx = ax - static_cast<double>(b[2 * j]);
         const double dy = ay - static_cast<double>(b[2 * j + 1]);
         const double dist = std::sqrt((dx * dx + dy * dy) + 1e-12);
@@ -223,40 +211,38 @@ void points_closest_hard_fwd_loop(const BvhCacheEntry& entry, std::span<const T>
 template <typename T>
 void points_closest_hard_fwd(KernelResult& r, const KernelBuffer* in, size_t,
                              const KernelBuffer* out, size_t) {
-  points_detail::TwoPointSets<T> s;  // queries (m per block in `a`), references in `b`
+  points_detail::TwoPointSets<T> s;  // queries in `a`, reference points in `b`
   if (!s.init(in, r)) return;
-  size_t total = 0;
-  const bool fits = checked_product(s.batch, s.n, total);
-  if (!points_detail::check_count(r, out[0], fits, total, "output length mismatch")) return;
-  if (!points_detail::check_count(r, out[1], fits, total, "output length mismatch")) return;
+  const std::optional<size_t> total = s.per_first_point();
+  if (!check_length(r, out[0], total, "output length mismatch")) return;
+  if (!check_length(r, out[1], total, "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> dist = output_span<T>(out[0]);
   const std::span<T> index = output_span<T>(out[1]);
   for (size_t k = 0; k < s.batch; ++k) {
     // Held for the whole loop: the workers borrow it read-only, and the cache may drop it
     // meanwhile without invalidating it.
-    const SharedBvhEntry entry = cached_point_bvh<T>(s.b.block(k), s.m);
-    points_closest_hard_fwd_loop<T>(*entry, s.a.block(k), dist.subspan(k * s.n, s.n),
-                                    index.subspan(k * s.n, s.n));
+    const SharedBvhEntry entry = cached_point_bvh<T>(s.b.block(k), s.b_count);
+    points_closest_hard_fwd_loop<T>(*entry, s.a.block(k), dist.subspan(k * s.a_count, s.a_count),
+                                    index.subspan(k * s.a_count, s.a_count));
   }
 }
 
 template <typename T>
 void points_closest_hard_vjp(KernelResult& r, const KernelBuffer* in, size_t,
                              const KernelBuffer* out, size_t) {
-  points_detail::TwoPointSets<T> s;  // queries (m per block in `a`), references in `b`
+  points_detail::TwoPointSets<T> s;  // queries in `a`, reference points in `b`
   if (!s.init(in, r)) return;
-  size_t total = 0;
-  const bool fits = checked_product(s.batch, s.n, total);
-  if (!points_detail::check_count(r, in[3], fits, total, "residual/cotangent length mismatch") ||
-      !points_detail::check_count(r, in[2], fits, total, "residual/cotangent length mismatch"))
+  const std::optional<size_t> total = s.per_first_point();
+  if (!check_length(r, in[3], total, "residual/cotangent length mismatch") ||
+      !check_length(r, in[2], total, "residual/cotangent length mismatch"))
     return;
   // Every position of an input may receive a contribution.
   if (!check_length_at_least(r, out[0], element_count(in[0]), "query gradient too short")) return;
   if (!check_length_at_least(r, out[1], element_count(in[1]), "reference gradient too short"))
     return;
   const std::span<const T> residual = input_span<T>(in[2]);
-  if (!check_residual_indices<T>(r, residual, total, s.m, "point")) return;
+  if (!check_residual_indices<T>(r, residual, *total, s.b_count, "point")) return;
 
   zero_fill<T>(out[0]);
   zero_fill<T>(out[1]);
@@ -269,10 +255,10 @@ void points_closest_hard_vjp(KernelResult& r, const KernelBuffer* in, size_t,
   T* gr = output_span<T>(out[1]).data();
   const T eps = static_cast<T>(1e-12);
   for (size_t b = 0; b < s.batch; ++b) {
-    const size_t oq = s.offset_a(b);
-    const size_t orf = s.offset_b(b);
-    for (size_t j = 0; j < s.n; ++j) {
-      const size_t p = b * s.n + j;
+    const size_t oq = s.a.offset(b);
+    const size_t orf = s.b.offset(b);
+    for (size_t j = 0; j < s.a_count; ++j) {
+      const size_t p = b * s.a_count + j;
       const size_t k = static_cast<size_t>(saturating_to_u64(static_cast<double>(residual[p])));
       const T dx = q[oq + 2 * j] - ref[orf + 2 * k];
       const T dy = q[oq + 2 * j + 1] - ref[orf + 2 * k + 1];
