@@ -5,7 +5,7 @@
 
 namespace mirelon {
 
-std::optional<DecodedCall> decode_call_frame(const xla::XLA_FFI_CallFrame* frame) {
+bool is_execute_call(const xla::XLA_FFI_CallFrame* frame) {
   for (const xla::XLA_FFI_Extension_Base* ext = frame->extension_start; ext != nullptr;
        ext = ext->next) {
     if (ext->type != xla::XLA_FFI_Extension_Metadata) continue;
@@ -15,9 +15,26 @@ std::optional<DecodedCall> decode_call_frame(const xla::XLA_FFI_CallFrame* frame
       md->api_version.minor_version = 3;
       md->traits = 0;
     }
-    return std::nullopt;
+    return false;
   }
-  if (frame->stage != xla::XLA_FFI_ExecutionStage_EXECUTE) return std::nullopt;
+  return frame->stage == xla::XLA_FFI_ExecutionStage_EXECUTE;
+}
+
+size_t operand_count(int64_t size) { return size <= 0 ? 0 : static_cast<size_t>(size); }
+
+void decode_buffer(const void* pointer, KernelBuffer& out) {
+  const auto* b = static_cast<const xla::XLA_FFI_Buffer*>(pointer);
+  if (b->rank > 0) {
+    out.dims.assign(b->dims, b->dims + b->rank);
+  } else {
+    out.dims.assign(nullptr, nullptr);
+  }
+  out.data = b->data;
+  out.dtype = b->dtype;
+}
+
+std::optional<DecodedCall> decode_call_frame(const xla::XLA_FFI_CallFrame* frame) {
+  if (!is_execute_call(frame)) return std::nullopt;
   DecodedCall call;
   call.args = collect_buffers(frame->args.args, frame->args.size);
   call.rets = collect_buffers(frame->rets.rets, frame->rets.size);
@@ -25,15 +42,8 @@ std::optional<DecodedCall> decode_call_frame(const xla::XLA_FFI_CallFrame* frame
 }
 
 std::vector<KernelBuffer> collect_buffers(void* const* pointers, int64_t count) {
-  std::vector<KernelBuffer> out;
-  if (count <= 0) return out;
-  out.resize(static_cast<size_t>(count));
-  for (size_t i = 0; i < out.size(); ++i) {
-    const auto* b = static_cast<const xla::XLA_FFI_Buffer*>(pointers[i]);
-    if (b->rank > 0) out[i].dims.assign(b->dims, b->dims + b->rank);
-    out[i].data = b->data;
-    out[i].dtype = b->dtype;
-  }
+  std::vector<KernelBuffer> out(operand_count(count));
+  for (size_t i = 0; i < out.size(); ++i) decode_buffer(pointers[i], out[i]);
   return out;
 }
 
@@ -50,7 +60,7 @@ namespace {
 bool supported(int32_t code) { return static_cast<uint32_t>(code) - 11u <= 1u; }
 }  // namespace
 
-bool check_uniform_dtype(const std::vector<const KernelBuffer*>& refs, DType& dtype,
+bool check_uniform_dtype(std::span<const KernelBuffer* const> refs, DType& dtype,
                          std::string& error) {
   if (refs.empty()) {
     error = "kernel called with no buffers";

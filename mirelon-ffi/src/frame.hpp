@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,19 @@ struct DecodedCall {
   std::vector<KernelBuffer> rets;
 };
 
-// Answers a metadata query (API version 0.3, no traits) before reading anything else, and
-// returns nothing-to-do for it and for every stage but execute. Never fails.
+// Answers a metadata query (API version 0.3, no traits) before reading anything else. True for an
+// execute-stage call that has operands to decode, false when there is nothing to do: a metadata
+// query or any other stage. Never fails.
+bool is_execute_call(const xla::XLA_FFI_CallFrame* frame);
+
+// The number of operands an XLA_FFI_Args or XLA_FFI_Rets size announces; negative reads as 0.
+size_t operand_count(int64_t size);
+
+// Copies the XLA_FFI_Buffer at `pointer` into `out` (its extents are copied, its data stays).
+void decode_buffer(const void* pointer, KernelBuffer& out);
+
+// is_execute_call, then every operand decoded in frame order. Allocates; the handler entries
+// decode into records of their own instead.
 std::optional<DecodedCall> decode_call_frame(const xla::XLA_FFI_CallFrame* frame);
 
 // One record per XLA_FFI_Buffer pointer, in array order; a negative count reads as 0.
@@ -30,7 +42,7 @@ std::vector<const KernelBuffer*> buffer_refs(const std::vector<KernelBuffer>& ar
                                              const std::vector<KernelBuffer>& rets);
 
 // The common element type of the referenced records, or the message of the first failure.
-bool check_uniform_dtype(const std::vector<const KernelBuffer*>& refs, DType& dtype,
+bool check_uniform_dtype(std::span<const KernelBuffer* const> refs, DType& dtype,
                          std::string& error);
 
 // An INVALID_ARGUMENT error for a NUL-terminated text, created through the frame's API table;

@@ -10,21 +10,40 @@
 namespace mirelon {
 namespace {
 
+// Most inputs or outputs of any target; the entries decode into records of this many on the
+// stack, so a call allocates nothing before its kernel runs.
+constexpr size_t kMaxOperands = 8;
+#define MIRELON_FITS(kernel, n_in, n_out) \
+  static_assert((n_in) <= kMaxOperands && (n_out) <= kMaxOperands, #kernel);
+MIRELON_FOR_EACH_TARGET(MIRELON_FITS)
+#undef MIRELON_FITS
+
 xla::XLA_FFI_Error* run_checked(const xla::XLA_FFI_CallFrame* frame, std::string_view name,
                                 size_t n_in, size_t n_out, KernelFn k64, KernelFn k32) {
-  std::optional<DecodedCall> call = decode_call_frame(frame);
-  if (!call) return nullptr;
-  if (call->args.size() != n_in || call->rets.size() != n_out) {
+  if (!is_execute_call(frame)) return nullptr;
+  const size_t got_in = operand_count(frame->args.size);
+  const size_t got_out = operand_count(frame->rets.size);
+  if (got_in != n_in || got_out != n_out) {
     return make_ffi_error(frame, message(name, ": expected ", n_in, " inputs / ", n_out,
-                                         " outputs, got ", call->args.size(), " / ",
-                                         call->rets.size()));
+                                         " outputs, got ", got_in, " / ", got_out));
+  }
+  KernelBuffer args[kMaxOperands];
+  KernelBuffer rets[kMaxOperands];
+  const KernelBuffer* refs[2 * kMaxOperands];
+  for (size_t i = 0; i < n_in; ++i) {
+    decode_buffer(frame->args.args[i], args[i]);
+    refs[i] = &args[i];
+  }
+  for (size_t i = 0; i < n_out; ++i) {
+    decode_buffer(frame->rets.rets[i], rets[i]);
+    refs[n_in + i] = &rets[i];
   }
   DType dtype;
   std::string error;
-  if (!check_uniform_dtype(buffer_refs(call->args, call->rets), dtype, error))
+  if (!check_uniform_dtype(std::span(refs, n_in + n_out), dtype, error))
     return make_ffi_error(frame, error);
   KernelResult result;
-  (dtype == DType::F64 ? k64 : k32)(result, call->args.data(), n_in, call->rets.data(), n_out);
+  (dtype == DType::F64 ? k64 : k32)(result, args, n_in, rets, n_out);
   return result.ok ? nullptr : make_ffi_error(frame, result.message);
 }
 

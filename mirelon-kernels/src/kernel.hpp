@@ -3,8 +3,11 @@
 // signature that the handler entries call.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <span>
 #include <sstream>
 #include <string>
@@ -16,10 +19,64 @@ namespace mirelon {
 // Element-type codes in the XLA FFI numbering; only these two reach a kernel.
 enum class DType : int32_t { F32 = 11, F64 = 12 };
 
+// The extents of one operand, copied from the frame and owned by its record. Ranks up to
+// kInline are held inside the record, so decoding a call allocates nothing; a larger rank takes
+// heap storage.
+class Extents {
+ public:
+  using value_type = int64_t;
+  using iterator = const int64_t*;
+  using const_iterator = const int64_t*;
+  static constexpr size_t kInline = 6;
+
+  Extents() = default;
+  Extents(std::initializer_list<int64_t> dims) { assign(dims.begin(), dims.end()); }
+  Extents(const Extents& other) { assign(other.begin(), other.end()); }
+  Extents& operator=(const Extents& other) {
+    if (this != &other) assign(other.begin(), other.end());
+    return *this;
+  }
+  Extents& operator=(std::initializer_list<int64_t> dims) {
+    assign(dims.begin(), dims.end());
+    return *this;
+  }
+
+  void assign(const int64_t* first, const int64_t* last) {
+    const auto n = static_cast<size_t>(last - first);
+    if (n > kInline) {
+      heap_ = std::make_unique<int64_t[]>(n);
+    } else {
+      heap_.reset();
+    }
+    std::copy(first, last, storage());
+    size_ = n;
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const int64_t* begin() const { return storage(); }
+  const int64_t* end() const { return storage() + size_; }
+  int64_t operator[](size_t i) const { return storage()[i]; }
+  int64_t& operator[](size_t i) { return storage()[i]; }
+  int64_t back() const { return storage()[size_ - 1]; }
+
+  friend bool operator==(const Extents& a, std::span<const int64_t> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  const int64_t* storage() const { return heap_ ? heap_.get() : inline_; }
+  int64_t* storage() { return heap_ ? heap_.get() : inline_; }
+
+  int64_t inline_[kInline];
+  size_t size_ = 0;
+  std::unique_ptr<int64_t[]> heap_;
+};
+
 // One operand or result of a kernel call. Owns only its copy of the extents; the element data
 // belongs to XLA for the duration of the call (read for inputs, written in place for outputs).
 struct KernelBuffer {
-  std::vector<int64_t> dims;
+  Extents dims;
   void* data = nullptr;
   int32_t dtype = 0;
 };
