@@ -42,6 +42,13 @@ xla::XLA_FFI_Error* run_checked(const xla::XLA_FFI_CallFrame* frame, std::string
   std::string error;
   if (!check_uniform_dtype(std::span(refs, n_in + n_out), dtype, error))
     return make_ffi_error(frame, error);
+  for (size_t i = 0; i < n_in + n_out; ++i) {
+    if (extents_overflow(refs[i]->dims)) {
+      return make_ffi_error(frame, message(name, ": the extents of ", i < n_in ? "input " : "output ",
+                                           i < n_in ? i : i - n_in,
+                                           " multiply to more elements than 64 bits can count"));
+    }
+  }
   KernelResult result;
   (dtype == DType::F64 ? k64 : k32)(result, args, n_in, rets, n_out);
   return result.ok ? nullptr : make_ffi_error(frame, result.message);

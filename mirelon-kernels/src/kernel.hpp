@@ -101,6 +101,19 @@ inline size_t element_count(const KernelBuffer& b) {
   return signed_product < 0 ? 0 : static_cast<size_t>(signed_product);
 }
 
+// Whether the exact product of the extents leaves the signed 64-bit range (no extent being 0).
+// The wrapped product of such extents can be any count at all, so no such operand reaches a
+// kernel.
+inline bool extents_overflow(const Extents& dims) {
+  int64_t product = 1;
+  bool overflow = false;
+  for (int64_t d : dims) {
+    if (d == 0) return false;
+    if (!overflow) overflow = __builtin_mul_overflow(product, d, &product);
+  }
+  return overflow;
+}
+
 // Kernels use these extents as unsigned counts, so a negative extent reads as 0 rather than as a
 // huge count.
 inline size_t extent_as_count(int64_t d) { return d < 0 ? 0 : static_cast<size_t>(d); }

@@ -274,6 +274,31 @@ INSTANTIATE_TEST_SUITE_P(
         DtypeCase{kF64, kF64, 7, "unsupported buffer dtype 7"},
         DtypeCase{5, 5, 0, "unsupported buffer dtype 5"}));
 
+// Extents whose exact product leaves the 64-bit range wrap to any count at all ((2^32 + 1)^2
+// wraps to 2^33 + 1): such an operand never reaches a kernel, whichever operand it is.
+TEST(AllEntries, RejectOperandsWhoseExtentsOverflow) {
+  static int64_t overflowing[] = {(int64_t{1} << 32) + 1, (int64_t{1} << 32) + 1};
+  for (size_t i = 0; i < kTargetCount; ++i) {
+    const Target& t = kExpected[i];
+    SCOPED_TRACE(t.name);
+    for (size_t odd : {size_t{0}, t.inputs}) {  // the first input, then the first output
+      FakeApi api;
+      FrameBuilder fb(&api);
+      add_operands(fb, t.inputs, kF64, t.outputs, kF64);
+      TestBuffer& b = odd < t.inputs ? *fb.args()[odd] : *fb.rets()[0];
+      b.record.rank = 2;
+      b.record.dims = overflowing;
+      xla::XLA_FFI_Error* err = kTargetTable[i].handler(fb.frame());
+      ASSERT_EQ(api.calls().size(), 1u);
+      EXPECT_EQ(err, api.calls()[0].returned);
+      EXPECT_EQ(api.calls()[0].message,
+                std::string(t.name) + (odd < t.inputs ? ": the extents of input 0" : ": the extents of output 0") +
+                    " multiply to more elements than 64 bits can count");
+      for (auto& r : fb.rets()) EXPECT_TRUE(untouched(*r));
+    }
+  }
+}
+
 TEST(KdeEntry, CountMessagesNameTheTargetAndBothCounts) {
   xla::XLA_FFI_Handler* kde = find_handler("mirelon_kde_fwd");
   ASSERT_NE(kde, nullptr);
