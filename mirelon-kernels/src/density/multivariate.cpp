@@ -273,59 +273,9 @@ double vonmises_angle(const double kappa, const T* u, size_t pairs) {
   return 0.0;
 }
 
-// -(dF/dkappa)(x) / f(x) for the von Mises law of location 0: the rate at which a sample moves
-// with kappa at a fixed value of its distribution function.
-//
-// Up to kappa = 3.75 a cumulative trapezoid rule over 511 intervals of the whole circle meets a
-// relative error of a few 1e-4. Above that the density outgrows the nodes and the error of the
-// Bessel approximations in I1/I0 dominates, so the integral is taken by Gauss-Legendre panels
-// placed around x, with 1 - I1/I0 from a convergent or asymptotic series.
-constexpr double kTrapezoidStep = 0.012295861657885687;  // 2 pi / 511
-constexpr double kTrapezoidUpTo = 3.75;
-
-double cdf_dkappa_trapezoid(double x, double kappa) {
-  const double i0 = bessel_i0e(kappa);
-  const double a = bessel_i1e(kappa) / i0;
-  const double norm = i0 * kTwoPi;
-  const auto integrand = [&](size_t j) {
-    double c, e;
-    if (j == 0) {
-      c = -1.0;
-      e = std::exp(-2.0 * kappa);
-    } else if (j == 1) {
-      c = -0.9999244068454518;
-      e = std::exp(-1.9999244068454518 * kappa);
-    } else {
-      c = std::cos(static_cast<double>(j) * kTrapezoidStep + (-kPi));
-      e = std::exp((c - 1.0) * kappa);
-    }
-    return (c - a) * (e / norm);
-  };
-  double s_prev = 0.0;
-  double g_prev = integrand(0);
-  double d = 0.0;
-  bool reached = false;
-  for (size_t j = 1; j <= 511; ++j) {
-    const double g = integrand(j);
-    const double s = s_prev + ((g_prev + g) * 0.5) * kTrapezoidStep;
-    const double t = static_cast<double>(j) * kTrapezoidStep + (-kPi);
-    if (t >= x) {
-      const double t_prev = static_cast<double>(j - 1) * kTrapezoidStep + (-kPi);
-      d = (s - s_prev) * ((x - t_prev) / (t - t_prev)) + s_prev;
-      reached = true;
-      break;
-    }
-    s_prev = s;
-    g_prev = g;
-  }
-  const double p = max_ignoring_nan(std::exp((std::cos(x) - 1.0) * kappa) / norm, 1e-30);
-  // Past pi no node reaches x, and s_prev holds the whole-circle integral; a NaN x keeps D = 0.
-  return !reached && x > kPi ? -s_prev / p : -d / p;
-}
-
-// 1 - I1(kappa)/I0(kappa) for kappa >= 3.75 to about 1e-15 relative: the power series of I0 and
-// I1 (positive terms) below 30, the asymptotic expansions above, with the difference of the two
-// expansions summed term by term so that nothing cancels.
+// 1 - I1(kappa)/I0(kappa) to about 1e-15 relative: the power series of I0 and I1 (positive terms)
+// below 30, the asymptotic expansions above, with the difference of the two expansions summed
+// term by term so that nothing cancels.
 double one_minus_bessel_ratio(double kappa) {
   if (kappa < 30.0) {
     const double q = (kappa * kappa) * 0.25;
@@ -366,13 +316,21 @@ double gauss_legendre(F&& f, double a, double b) {
   return half * s;
 }
 
-// The same quantity by quadrature. q is odd in x, so it is evaluated at y = -|x| <= 0, where it
-// equals the positive integral of |cos t - A| exp(kappa (cos t - cos y)) over whichever side of y
-// keeps cos t - A of one sign: [y, 0] when cos y >= A (D(0) = 0 by symmetry), [-pi, y] otherwise.
-// cos t - A and the exponent are formed from half-angle sines, exact near t = 0. The outer side
-// is split into panels that double in width away from y and end once the exponent is below -64.
-double cdf_dkappa_quadrature(double x, double kappa) {
-  if (!(x > -kPi)) return -0.0;  // D(-pi) = 0; NaN as the trapezoid rule gives it
+// -(dF/dkappa)(x) / f(x) for the von Mises law of location 0: the rate at which a sample moves
+// with kappa at a fixed value of its distribution function. The normaliser cancels, leaving
+//   q(x) = -integral over [-pi, x] of (cos t - A) exp(kappa (cos t - cos x)) dt,  A = I1/I0.
+// q is odd and vanishes at 0 and at +-pi, so it has to be accurate relative to its own size
+// there; a fixed rule over the whole circle is not (its rounding and the error of A leave an
+// offset that a vanishing q cannot absorb, and wide nodes miss a concentrated density).
+//
+// It is evaluated at y = -|x| <= 0, where it is the positive integral of |cos t - A| times the
+// exponential over whichever side of y keeps cos t - A of one sign: [y, 0] when cos y >= A (the
+// integral over [-pi, 0] is 0 by symmetry), [-pi, y] otherwise. cos t - A and the exponent are
+// formed from half-angle sines, exact near t = 0, with 1 - A from its series. The outer side is
+// split into Gauss-Legendre panels that double in width away from y and end once the exponent is
+// below -64; the inner side is one panel, over which the exponent changes by at most about 1/2.
+double vonmises_cdf_dkappa(double x, double kappa) {
+  if (!(x > -kPi)) return -0.0;  // nothing below -pi; a NaN sample moves by -0 as well
   if (!(x < kPi) || std::isinf(kappa)) return 0.0;
   const double y = -std::fabs(x);
   const double oma = one_minus_bessel_ratio(kappa);
@@ -402,11 +360,6 @@ double cdf_dkappa_quadrature(double x, double kappa) {
     }
   }
   return x > 0.0 ? -v : v;
-}
-
-double vonmises_cdf_dkappa(double x, double kappa) {
-  return kappa < kTrapezoidUpTo ? cdf_dkappa_trapezoid(x, kappa)
-                                : cdf_dkappa_quadrature(x, kappa);
 }
 
 }  // namespace density::multivariate_detail
@@ -665,25 +618,45 @@ void mvn_logp_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   const auto g = input_span<T>(in[3]);
   const auto dX = output_span<T>(out[0]);
   const std::vector<double> L = widened(input_span<T>(in[2]), d * d);
-  std::vector<double> z(d), w(d), dmu(d, 0.0), dL(d * d, 0.0);
-  for (size_t i = 0; i < n; ++i) {
-    mvn_forward_solve(X.data() + i * d, mu.data(), L.data(), d, z.data());
-    for (size_t j = d; j-- > 0;) {
-      double s = z[j];
-      for (size_t k = j + 1; k < d; ++k) s = s - L[k * d + j] * w[k];
-      w[j] = s / L[j * d + j];
-    }
-    const double gi = static_cast<double>(g[i]);
-    T* dx = dX.data() + i * d;
-    for (size_t j = 0; j < d; ++j) {
-      dx[j] = static_cast<T>(w[j] * (-gi));
-      dmu[j] = dmu[j] + w[j] * gi;
-    }
-    for (size_t j = 0; j < d; ++j) {
-      const double wg = w[j] * gi;
-      double* row = dL.data() + j * d;
-      for (size_t k = 0; k <= j; ++k) row[k] = row[k] + wg * z[k];
-      row[j] = row[j] - gi / L[j * d + j];
+  std::vector<double> dmu(d, 0.0), dL(d * d, 0.0);
+
+  // Rows are taken in blocks. The two solves of a block's rows are independent of one another and
+  // run on the pool, each row leaving its z and w g_i in the block buffer; the calling thread then
+  // adds the rows to the accumulators in row order, as one row at a time would.
+  const size_t block = std::max<size_t>(1, size_t{1 << 14} / d);
+  std::vector<double> buf(std::min(block, n) * 2 * d);
+  for (size_t i0 = 0; i0 < n; i0 += block) {
+    const size_t rows = std::min(block, n - i0);
+    pool::parallel_for(rows, [&](size_t begin, size_t end) {
+      std::vector<double> w(d);
+      for (size_t l = begin; l < end; ++l) {
+        const size_t i = i0 + l;
+        double* z = buf.data() + l * 2 * d;
+        double* wg = z + d;
+        mvn_forward_solve(X.data() + i * d, mu.data(), L.data(), d, z);
+        for (size_t j = d; j-- > 0;) {  // w = L^-T z
+          double s = z[j];
+          for (size_t k = j + 1; k < d; ++k) s = s - L[k * d + j] * w[k];
+          w[j] = s / L[j * d + j];
+        }
+        const double gi = static_cast<double>(g[i]);
+        T* dx = dX.data() + i * d;
+        for (size_t j = 0; j < d; ++j) {
+          dx[j] = static_cast<T>(w[j] * (-gi));
+          wg[j] = w[j] * gi;
+        }
+      }
+    });
+    for (size_t l = 0; l < rows; ++l) {
+      const double* z = buf.data() + l * 2 * d;
+      const double* wg = z + d;
+      const double gi = static_cast<double>(g[i0 + l]);
+      for (size_t j = 0; j < d; ++j) dmu[j] = dmu[j] + wg[j];
+      for (size_t j = 0; j < d; ++j) {
+        double* row = dL.data() + j * d;
+        for (size_t k = 0; k <= j; ++k) row[k] = row[k] + wg[j] * z[k];
+        row[j] = row[j] - gi / L[j * d + j];
+      }
     }
   }
   store(dmu, output_span<T>(out[1]));
