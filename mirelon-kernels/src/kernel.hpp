@@ -31,6 +31,7 @@ class Extents {
 
   Extents() = default;
   Extents(std::initializer_list<int64_t> dims) { assign(dims.begin(), dims.end()); }
+  Extents(const std::vector<int64_t>& dims) { assign(dims.data(), dims.data() + dims.size()); }
   Extents(const Extents& other) { assign(other.begin(), other.end()); }
   Extents& operator=(const Extents& other) {
     if (this != &other) assign(other.begin(), other.end());

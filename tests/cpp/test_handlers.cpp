@@ -334,13 +334,13 @@ TEST(KdeEntry, NegativeOperandCountsAreReportedAsZero) {
   EXPECT_EQ(api.calls()[0].message, "mirelon_kde_fwd: expected 3 inputs / 1 outputs, got 0 / 0");
 }
 
-TEST_P(ByElementType, UnbuiltKdeKernelSaysSo) {
+TEST_P(ByElementType, UnbuiltKernelSaysSo) {
   FakeApi api;
   FrameBuilder fb(&api);
   add_operands(fb, 3, GetParam(), 1, GetParam());
-  find_handler("mirelon_kde_fwd")(fb.frame());
+  find_handler("mirelon_ray_matrix_fwd")(fb.frame());
   ASSERT_EQ(api.calls().size(), 1u);
-  EXPECT_EQ(api.calls()[0].message, "mirelon_kde_fwd: kernel not built");
+  EXPECT_EQ(api.calls()[0].message, "mirelon_ray_matrix_fwd: kernel not built");
   EXPECT_EQ(api.calls()[0].errc, 3);
 }
 
