@@ -118,7 +118,8 @@ void boundary_point_at_fwd(KernelResult& r, const KernelBuffer* in, size_t,
                     "boundary_point_at: vertices buffer length mismatch"))
     return;
   constexpr const char* kLengths = "boundary_point_at: buffer length mismatch";
-  if (!check_length(r, in[1], q, kLengths) || !check_length(r, out[0], checked_size(q, p.d), kLengths) ||
+  if (!check_length(r, in[1], q, kLengths) ||
+      !check_length(r, out[0], checked_size(q, p.d), kLengths) ||
       !check_length(r, out[1], q, kLengths) || !check_length(r, out[2], q, kLengths))
     return;
   if (!read_closed<T>(r, in[2], "boundary_point_at", p.closed)) return;
