@@ -9,8 +9,7 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import (call, call_handler, check_rejected, outputs_with_one_and_four_workers,
-                         run_child, shape)
+from mirelon_jax import call, check_rejected, outputs_with_one_and_four_workers, run_child, shape
 
 DTYPES = [np.float32, np.float64]
 TOL = {np.float32: dict(rtol=2e-5, atol=2e-5), np.float64: dict(rtol=1e-12, atol=1e-12)}
@@ -30,6 +29,8 @@ def random_graph(rng, n, m, dtype):
     e[q: 2 * q] = e[:q]  # repeated edges
     e += rng.choice([0.0, 0.25, 0.9], e.shape)
     e[e < 1] -= 0.5  # -0.5 names node 0
+    if m:
+        e[-1, 0] = np.nan  # names node 0
     return e.astype(dtype)
 
 
@@ -61,36 +62,10 @@ def cascade_oracle(x, edges, w, steps):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("n,m,rows,steps,expect", [
-    (7, 30, (3,), 2.7, 2),
-    (20, 80, (2, 2), 5.0, 5),
-    (5, 12, (), 1.0, 1),
-    (6, 0, (2,), 4.0, 4),          # no edges: Y = X
-    (4, 9, (2,), np.nan, 0),
-    (4, 9, (2,), -3.0, 0),
-    (4, 9, (2,), 0.9, 0),
-])
-def test_cascade_matches_numpy_propagation_bit_for_bit(dtype, n, m, rows, steps, expect):
-    rng = np.random.default_rng(n + m)
-    x = rng.normal(size=rows + (n,)).astype(dtype)
-    edges = random_graph(rng, n, m, dtype).reshape(m, 2)
-    w = rng.uniform(-0.7, 0.7, m).astype(dtype)
-    np.testing.assert_array_equal(cascade(x, edges, w, steps), cascade_oracle(x, edges, w, expect))
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-def test_cascade_small_examples(dtype):
-    one = np.array([[1.0, 0.0]], dtype)
-    w = dtype(0.5)
-    np.testing.assert_array_equal(
-        cascade(one, np.array([[0, 1]], dtype), np.array([w]), 2), [[1, w]])
-    # A self-loop on one node: x (1 + w + w^2 + w^3); a NaN end point names node 0.
-    y = cascade(np.array([[3.0]], dtype), np.array([[np.nan, -0.5]], dtype), np.array([w]), 3)
-    assert y[0, 0] == dtype(3) + dtype(1.5) + dtype(0.75) + dtype(0.375)
-    # Out-of-range edges are never read without a step, nor without a row.
-    bad = np.array([[0, 9]], dtype)
-    np.testing.assert_array_equal(cascade(one, bad, np.array([w]), 0), one)
-    assert cascade(np.zeros((0, 5), dtype), bad, np.array([w]), 3).shape == (0, 5)
+def test_cascade_reads_no_edge_without_a_step_or_a_row(dtype):
+    x, bad, w = np.ones((1, 2), dtype), np.array([[0, 9]], dtype), np.ones(1, dtype)
+    np.testing.assert_array_equal(cascade(x, bad, w, 0), x)
+    assert cascade(np.zeros((0, 5), dtype), bad, w, 3).shape == (0, 5)
 
 
 BIG = dict(n=5000, m=150_000, rows=2, steps=3)
@@ -163,19 +138,26 @@ def cascade_reference_vjp(x, edges, w, steps, g):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("n,m,rows,steps", [(6, 20, 3, 3), (10, 40, 1, 5), (5, 8, 2, 0),
-                                            (4, 0, 2, 2)])
-def test_cascade_gradient_matches_jax_reference(dtype, n, m, rows, steps):
-    rng = np.random.default_rng(n * m + steps)
-    x = rng.normal(size=(rows, n)).astype(dtype)
+@pytest.mark.parametrize("n,m,rows,steps,expect", [
+    (7, 30, (3,), 2.7, 2),
+    (20, 80, (2, 2), 5.0, 5),
+    (5, 12, (), 1.0, 1),
+    (6, 0, (2,), 4.0, 4),  # no edges: Y = X, dX = G
+    (4, 9, (2,), np.nan, 0),
+    (4, 9, (2,), -3.0, 0),
+    (4, 9, (2,), 0.9, 0),
+])
+def test_cascade_matches_numpy_propagation_and_jax_gradient(dtype, n, m, rows, steps, expect):
+    rng = np.random.default_rng(n + m)
+    x, g = (rng.normal(size=rows + (n,)).astype(dtype) for _ in range(2))
     edges = random_graph(rng, n, m, dtype).reshape(m, 2)
-    w = rng.uniform(-0.6, 0.6, m).astype(dtype)
-    g = rng.normal(size=(rows, n)).astype(dtype)
+    w = rng.uniform(-0.7, 0.7, m).astype(dtype)
+    np.testing.assert_array_equal(cascade(x, edges, w, steps), cascade_oracle(x, edges, w, expect))
     dx, dw = cascade_vjp(x, edges, w, steps, g)
-    rx, rw = cascade_reference_vjp(x, edges, w, steps, g)
+    rx, rw = cascade_reference_vjp(x, edges, w, expect, g)
     np.testing.assert_allclose(dx, rx, **TOL[dtype])
     np.testing.assert_allclose(dw, rw, **TOL[dtype])
-    if steps == 0 or m == 0:
+    if expect == 0 or m == 0:
         np.testing.assert_array_equal(dx, g)
         assert not dw.any()
     else:
@@ -258,32 +240,6 @@ def edge_lengths(positions, edges):
     return call("edge_lengths_fwd", shape((ne,), positions.dtype), positions, edges)
 
 
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("nodes,d,m", [(30, 2, 100), (12, 3, 40), (5, 1, 9), (4, 0, 6),
-                                       (3, 2, 0)])
-def test_edge_lengths_match_numpy(dtype, nodes, d, m):
-    rng = np.random.default_rng(nodes * d + m)
-    positions = rng.uniform(-10, 10, (nodes, d)).astype(dtype)
-    positions[1] = positions[0]  # coincident nodes: length exactly 0
-    edges = random_graph(rng, nodes, m, dtype).reshape(m, 2)
-    lengths = edge_lengths(positions, edges)
-    np.testing.assert_array_equal(lengths, edge_lengths_oracle(positions, edges))
-    if d == 2:
-        src, dst = nodes_of(edges).T
-        diff = positions[dst] - positions[src]
-        np.testing.assert_array_max_ulp(lengths, np.hypot(diff[:, 0], diff[:, 1]), maxulp=1)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-def test_edge_lengths_examples(dtype):
-    positions = np.array([[0, 0], [3, 4], [3, 4]], dtype)
-    edges = np.array([[0, 1], [1, 0], [1, 2], [2.5, -0.5]], dtype)
-    np.testing.assert_array_equal(edge_lengths(positions, edges), [5, 5, 0, 5])
-    dx = call("edge_lengths_vjp", shape((3, 2), dtype), positions, edges[:2],
-              np.ones(2, dtype))
-    np.testing.assert_allclose(dx, [[-1.2, -1.6], [1.2, 1.6], [0, 0]], rtol=1e-6)
-
-
 def edge_lengths_reference_vjp(positions, edges, g):
     """jax.vjp of the lengths, each divided by its length floored at 1e-12 (a zero length has a
     zero gradient)."""
@@ -300,28 +256,22 @@ def edge_lengths_reference_vjp(positions, edges, g):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("nodes,d,m", [(20, 2, 60), (8, 3, 30), (4, 0, 5), (3, 2, 0)])
-def test_edge_lengths_gradient_matches_jax_reference(dtype, nodes, d, m):
-    rng = np.random.default_rng(nodes + d + m)
-    positions = rng.uniform(-5, 5, (nodes, d)).astype(dtype)
-    positions[1] = positions[0]
+@pytest.mark.parametrize("nodes,d,m", [(30, 2, 100), (12, 3, 40), (5, 1, 9), (4, 0, 6),
+                                       (3, 2, 0)])
+def test_edge_lengths_match_numpy_and_jax_gradient(dtype, nodes, d, m):
+    rng = np.random.default_rng(nodes * d + m)
+    positions = rng.uniform(-10, 10, (nodes, d)).astype(dtype)
+    positions[1] = positions[0]  # coincident nodes: length exactly 0, no gradient
     edges = random_graph(rng, nodes, m, dtype).reshape(m, 2)
+    lengths = edge_lengths(positions, edges)
+    np.testing.assert_array_equal(lengths, edge_lengths_oracle(positions, edges))
+    if d == 2:
+        src, dst = nodes_of(edges).T
+        diff = positions[dst] - positions[src]
+        np.testing.assert_array_max_ulp(lengths, np.hypot(diff[:, 0], diff[:, 1]), maxulp=1)
     g = rng.normal(size=m).astype(dtype)
     dx = call("edge_lengths_vjp", shape(positions.shape, dtype), positions, edges, g)
     np.testing.assert_allclose(dx, edge_lengths_reference_vjp(positions, edges, g), **TOL[dtype])
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-def test_edge_lengths_stop_at_the_first_invalid_edge_of_a_long_list(dtype):
-    x, edges, _, positions = big_graph_inputs(dtype)
-    edges = edges.copy()
-    edges[100_000] = [3, BIG["n"]]
-    edges[120_000] = [-1, 0]
-    out = np.full(BIG["m"], 7.5, dtype)
-    text = f"edge 100000 references node (3, {BIG['n']}) outside 0..{BIG['n']}"
-    assert call_handler("edge_lengths_fwd", [positions, edges], [out]) == text
-    np.testing.assert_array_equal(out[:100_000], edge_lengths_oracle(positions, edges[:100_000]))
-    assert (out[100_000:] == 7.5).all()
 
 
 EL_FWD = "edge_lengths: buffer length mismatch"

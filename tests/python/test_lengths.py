@@ -29,54 +29,10 @@ def measure(kind, v):
     return call(f"polygon_{kind}_fwd", shape((b,), v.dtype), v)
 
 
-SHAPES = [((), 3), ((4,), 5), ((2, 3), 7), ((3,), 1), ((2,), 2), ((0,), 4)]
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("lead,n", SHAPES)
-def test_area_matches_the_shoelace_formula(dtype, lead, n):
-    v = rings(np.random.default_rng(n), lead, n, dtype)
-    x, y = v[..., 0].reshape(-1, n), v[..., 1].reshape(-1, n)
-    xn, yn = np.roll(x, -1, axis=1), np.roll(y, -1, axis=1)
-    s = np.zeros(len(x), dtype)
-    for i in range(n):  # the shoelace sum in vertex order, in the element type
-        s = s + x[:, i] * yn[:, i]
-        s = s - y[:, i] * xn[:, i]
-    np.testing.assert_array_equal(measure("area", v), np.abs(s * dtype(0.5)))
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("lead,n", SHAPES)
-def test_perimeter_matches_hypot_sums(dtype, lead, n):
-    v = rings(np.random.default_rng(n), lead, n, dtype).reshape(-1, n, 2)
-    d = (np.roll(v, -1, axis=1) - v).astype(np.float64)
-    expected = np.sqrt(np.hypot(d[..., 0], d[..., 1]) ** 2 + 1e-12).sum(axis=1)
-    np.testing.assert_allclose(measure("perimeter", v.reshape(lead + (n, 2))), expected,
-                               rtol=1e-6 if dtype == np.float32 else 1e-14)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-def test_unit_square_examples(dtype):
-    square = np.array([[0, 0], [1, 0], [1, 1], [0, 1]], dtype)
-    both = np.stack([square, square[::-1]])
-    np.testing.assert_array_equal(measure("area", both), [1, 1])
-    side = np.sqrt(1 + 1e-12)
-    assert measure("perimeter", square)[0] == dtype(((side + side) + side) + side)
-    expected = [[-0.5, -0.5], [0.5, -0.5], [0.5, 0.5], [-0.5, 0.5]]
-    for ring, grad in [(square, expected), (square[::-1].copy(), expected[::-1])]:
-        np.testing.assert_array_equal(
-            call("polygon_area_vjp", shape((4, 2), dtype), ring, np.ones(1, dtype)), grad)
-    # One-vertex rings of a rank-1 buffer: area 0, perimeter sqrt(1e-12).
-    np.testing.assert_array_equal(measure("area", np.ones(4, dtype)), [0, 0])
-    np.testing.assert_array_equal(measure("perimeter", np.ones(4, dtype)),
-                                  [dtype(np.sqrt(1e-12))] * 2)
-
-
 def area_reference(v):
     x, y = v[..., 0], v[..., 1]
     s = jnp.sum(x * jnp.roll(y, -1, axis=-1) - y * jnp.roll(x, -1, axis=-1), axis=-1)
-    # A zero area takes the positive side.
-    return jnp.where(s >= 0, s, -s) * 0.5
+    return jnp.where(s >= 0, s, -s) * 0.5  # a zero area takes the positive side
 
 
 def perimeter_reference(v):
@@ -90,16 +46,35 @@ def reference_vjp(fn, v, g):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("kind,fn", [("area", area_reference), ("perimeter", perimeter_reference)])
-@pytest.mark.parametrize("lead,n", [((), 3), ((4,), 6), ((2, 2), 5), ((2,), 1)])
-def test_polygon_gradients_match_jax_reference(dtype, kind, fn, lead, n):
-    rng = np.random.default_rng(n + len(lead))
+@pytest.mark.parametrize("lead,n", [((), 3), ((4,), 5), ((2, 3), 7), ((3,), 1), ((2,), 2),
+                                    ((0,), 4)])
+def test_area_and_perimeter_match_shoelace_hypot_and_jax_gradients(dtype, lead, n):
+    rng = np.random.default_rng(n)
     v = rings(rng, lead, n, dtype)
-    if lead:
+    if v.ndim > 2 and v.shape[-3]:
         v[..., 0, :, :] = 0  # a degenerate ring of area 0
+    x, y = v[..., 0].reshape(-1, n), v[..., 1].reshape(-1, n)
+    xn, yn = np.roll(x, -1, axis=1), np.roll(y, -1, axis=1)
+    s = np.zeros(len(x), dtype)
+    for i in range(n):  # the shoelace sum in vertex order, in the element type
+        s = s + x[:, i] * yn[:, i]
+        s = s - y[:, i] * xn[:, i]
+    np.testing.assert_array_equal(measure("area", v), np.abs(s * dtype(0.5)))
+    d = np.stack([xn - x, yn - y], -1).astype(np.float64)
+    expected = np.sqrt(np.hypot(d[..., 0], d[..., 1]) ** 2 + 1e-12).sum(axis=1)
+    np.testing.assert_allclose(measure("perimeter", v), expected,
+                               rtol=1e-6 if dtype == np.float32 else 1e-14)
     g = rng.normal(size=lead).astype(dtype)
-    got = call(f"polygon_{kind}_vjp", shape(v.shape, dtype), v, g)
-    np.testing.assert_allclose(got, reference_vjp(fn, v, g), **TOL[dtype])
+    for kind, fn in [("area", area_reference), ("perimeter", perimeter_reference)]:
+        got = call(f"polygon_{kind}_vjp", shape(v.shape, dtype), v, g)
+        np.testing.assert_allclose(got, reference_vjp(fn, v, g), **TOL[dtype])
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_rank_one_vertices_are_rings_of_one_vertex(dtype):
+    np.testing.assert_array_equal(measure("area", np.ones(4, dtype)), [0, 0])
+    np.testing.assert_array_equal(measure("perimeter", np.ones(4, dtype)),
+                                  [dtype(np.sqrt(1e-12))] * 2)
 
 
 def total_length(segments):
@@ -132,37 +107,30 @@ def test_segment_lengths_match_hypot_sums_and_jax_gradient(dtype, seg_shape):
 
 
 BAD = "buffer length {} is not a multiple of inner size {}"
+INNER = "inner block size must be positive"
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("kind", ["area", "perimeter"])
-@pytest.mark.parametrize("direction,v_shape,g_len,out_len,text", [
-    ("fwd", (0, 2), None, 0, "inner block size must be positive"),
-    ("vjp", (0, 2), 0, 0, "inner block size must be positive"),
-    ("fwd", (5,), None, 2, BAD.format(5, 2)),
-    ("vjp", (5,), 2, 5, BAD.format(5, 2)),
-    ("fwd", (2, 3, 2), None, 3, "output length mismatch"),
-    ("vjp", (2, 3, 2), 3, 12, "cotangent length mismatch"),
-    ("vjp", (3, 4, 2), 2, 24, "cotangent length mismatch"),
-    ("vjp", (2, 3, 2), 2, 11,
+@pytest.mark.parametrize("target,in_shape,g_len,out_len,text", [
+    ("polygon_{}_fwd", (0, 2), None, 0, INNER),
+    ("polygon_{}_vjp", (0, 2), 0, 0, INNER),
+    ("polygon_{}_fwd", (5,), None, 2, BAD.format(5, 2)),
+    ("polygon_{}_vjp", (5,), 2, 5, BAD.format(5, 2)),
+    ("polygon_{}_fwd", (2, 3, 2), None, 3, "output length mismatch"),
+    ("polygon_{}_vjp", (2, 3, 2), 3, 12, "cotangent length mismatch"),
+    ("polygon_{}_vjp", (2, 3, 2), 2, 11,
      "vertex gradient length mismatch: expected at least 12 elements, got 11"),
+    ("segments_length_fwd", (3,), None, 1, INNER),
+    ("segments_length_fwd", (6,), None, 1, BAD.format(6, 4)),
+    ("segments_length_fwd", (13,), None, 1, BAD.format(13, 12)),
+    ("segments_length_fwd", (2, 4), None, 2, "output length mismatch"),
+    ("segments_length_fwd", (8,), None, 0, "output length mismatch"),
+    ("segments_length_vjp", (6,), 1, 6, BAD.format(6, 4)),
+    ("segments_length_vjp", (8,), 2, 8, "cotangent length mismatch"),
+    ("segments_length_vjp", (8,), 1, 7,
+     "segment gradient length mismatch: expected at least 8 elements, got 7"),
 ])
-def test_polygon_rejections(dtype, kind, direction, v_shape, g_len, out_len, text):
-    args = [np.ones(v_shape, dtype)] + ([] if g_len is None else [np.ones(g_len, dtype)])
-    check_rejected(f"polygon_{kind}_{direction}", args, [(out_len,)], text)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("s_len,g_len,out_len,text", [
-    (3, None, 1, "inner block size must be positive"),
-    (6, None, 1, BAD.format(6, 4)),
-    (13, None, 1, BAD.format(13, 12)),
-    (8, None, 2, "output length mismatch"),
-    (8, None, 0, "output length mismatch"),
-    (8, 2, 8, "cotangent length mismatch"),
-    (8, 1, 7, "segment gradient length mismatch: expected at least 8 elements, got 7"),
-])
-def test_segment_length_rejections(dtype, s_len, g_len, out_len, text):
-    args = [np.ones(s_len, dtype)] + ([] if g_len is None else [np.ones(g_len, dtype)])
-    direction = "fwd" if g_len is None else "vjp"
-    check_rejected(f"segments_length_{direction}", args, [(out_len,)], text)
+def test_rejections(dtype, target, in_shape, g_len, out_len, text):
+    args = [np.ones(in_shape, dtype)] + ([] if g_len is None else [np.ones(g_len, dtype)])
+    for name in {target.format(kind) for kind in ("area", "perimeter")}:
+        check_rejected(name, args, [(out_len,)], text)
