@@ -14,14 +14,6 @@ namespace mirelon {
 
 namespace polyline_detail {
 
-// Segment i of a polyline: it runs from vertex i to vertex j.
-template <typename T>
-struct PolylineSegment {
-  size_t i = 0;
-  size_t j = 0;
-  T length = 0;
-};
-
 // The vertices of a polyline and its segment count: nv vertices of d coordinates; a closed
 // polyline has nv segments (the last returns to vertex 0), an open one nv - 1, and none without
 // vertices.
@@ -36,61 +28,77 @@ struct Polyline {
   size_t end_of(size_t i) const { return closed && i + 1 == nv ? 0 : i + 1; }
 };
 
-// Segment i (i below the segment count) with its plain length (no floor); when `dir` is given it
-// receives the d components of the unit direction, divided by the floored length.
-template <typename T>
-PolylineSegment<T> polyline_segment(const Polyline<T>& p, size_t i, T* dir = nullptr) {
-  PolylineSegment<T> seg;
-  seg.i = i;
-  seg.j = p.end_of(i);
-  const T* a = p.v + i * p.d;
-  const T* b = p.v + seg.j * p.d;
-  T sum = 0;
-  for (size_t k = 0; k < p.d; ++k) {
-    const T diff = b[k] - a[k];
-    sum = sum + diff * diff;
-  }
-  seg.length = std::sqrt(sum);
-  if (dir != nullptr) {
-    const T len = floor_divisor(seg.length);
-    for (size_t k = 0; k < p.d; ++k) dir[k] = (b[k] - a[k]) / len;
-  }
-  return seg;
-}
-
 // min(max(x, 0), 1), NaN giving 0.
 template <typename T>
 T unit_interval(T x) {
   return x > T(0) ? (x < T(1) ? x : T(1)) : T(0);
 }
 
+// Plain length of each of the k segments (the squares added in coordinate order from 0), for
+// d fixed at D (0: d as the polyline gives it). Segments are independent, so with a fixed d the
+// loop up to the closing segment runs several segments at a time, each with the same operations.
+template <size_t D, typename T>
+void segment_lengths(const Polyline<T>& p, size_t k, T* lengths) {
+  const size_t d = D == 0 ? p.d : D;
+  const auto length = [&p, d](size_t i, size_t j) {
+    T sum = 0;
+    for (size_t c = 0; c < d; ++c) {
+      const T diff = p.v[j * d + c] - p.v[i * d + c];
+      sum = sum + diff * diff;
+    }
+    return std::sqrt(sum);
+  };
+  const size_t open = std::min(k, p.nv - 1);  // segments that end at the next vertex
+  for (size_t i = 0; i < open; ++i) lengths[i] = length(i, i + 1);
+  if (k > open) lengths[open] = length(open, 0);
+}
+
 // Cumulative lengths cum[0] = 0, cum[i + 1] = length_i + cum[i], of the k segments, and how many
 // of cum[1 .. k - 1] come before the first NaN. Lengths are never negative, so the sums never
-// decrease until a NaN appears, and every sum after a NaN is NaN.
+// decrease until a NaN appears, and every sum after a NaN is NaN. With `dirs`, the unit direction
+// of each segment too: its differences divided by its floored length.
 template <typename T>
 size_t cumulative_lengths(const Polyline<T>& p, size_t k, std::vector<T>& lengths,
                           std::vector<T>& cum, std::vector<T>* dirs = nullptr) {
   lengths.resize(k);
-  cum.assign(k + 1, T(0));
-  if (dirs != nullptr) dirs->resize(k * p.d);
-  for (size_t i = 0; i < k; ++i) {
-    lengths[i] = polyline_segment(p, i, dirs != nullptr ? dirs->data() + i * p.d : nullptr).length;
-    cum[i + 1] = lengths[i] + cum[i];
+  if (p.d == 2) {
+    segment_lengths<2>(p, k, lengths.data());
+  } else {
+    segment_lengths<0>(p, k, lengths.data());
   }
+  if (dirs != nullptr) {
+    dirs->resize(k * p.d);
+    for (size_t i = 0; i < k; ++i) {
+      const T len = floor_divisor(lengths[i]);
+      const T* a = p.v + i * p.d;
+      const T* b = p.v + p.end_of(i) * p.d;
+      for (size_t c = 0; c < p.d; ++c) (*dirs)[i * p.d + c] = (b[c] - a[c]) / len;
+    }
+  }
+  cum.resize(k + 1);
+  cum[0] = T(0);
+  for (size_t i = 0; i < k; ++i) cum[i + 1] = lengths[i] + cum[i];
+  if (!std::isnan(cum[k - 1])) return k - 1;
   size_t ordered = 0;
-  while (ordered + 1 < k && !std::isnan(cum[ordered + 1])) ++ordered;
+  while (!std::isnan(cum[ordered + 1])) ++ordered;
   return ordered;
 }
 
 // The first segment i among 0 .. k - 2 with cum[i + 1] >= target, else the last segment (so a NaN
 // target selects it). The first `ordered` of cum[1 ..] are ordered and the rest NaN (which never
 // compares true), so a binary search over the ordered part finds what a scan from the start
-// would.
+// would. The search halves its range without branching on the data.
 template <typename T>
 size_t segment_at(const std::vector<T>& cum, size_t k, size_t ordered, T target) {
-  if (std::isnan(target)) return k - 1;
+  if (std::isnan(target) || ordered == 0) return k - 1;
   const T* first = cum.data() + 1;
-  const size_t i = static_cast<size_t>(std::lower_bound(first, first + ordered, target) - first);
+  const T* base = first;
+  for (size_t n = ordered; n > 1;) {
+    const size_t half = n / 2;
+    base += half * static_cast<size_t>(base[half - 1] < target);
+    n -= half;
+  }
+  const size_t i = static_cast<size_t>(base - first) + (*base < target ? 1 : 0);
   return i < ordered ? i : k - 1;
 }
 
