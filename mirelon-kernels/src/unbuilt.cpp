@@ -5,8 +5,6 @@ namespace mirelon {
 
 MIRELON_UNBUILT(points_closest_soft_fwd);
 MIRELON_UNBUILT(points_closest_soft_vjp);
-MIRELON_UNBUILT(polygon_area_fwd);
-MIRELON_UNBUILT(polygon_area_vjp);
 MIRELON_UNBUILT(field_interp_fwd);
 MIRELON_UNBUILT(field_interp_vjp);
 MIRELON_UNBUILT(ellipse_sd_fwd);
@@ -15,25 +13,15 @@ MIRELON_UNBUILT(halfspace_sd_fwd);
 MIRELON_UNBUILT(halfspace_sd_vjp);
 MIRELON_UNBUILT(ray_matrix_fwd);
 MIRELON_UNBUILT(ray_matrix_vjp);
-MIRELON_UNBUILT(segments_length_fwd);
-MIRELON_UNBUILT(segments_length_vjp);
-MIRELON_UNBUILT(polygon_perimeter_fwd);
-MIRELON_UNBUILT(polygon_perimeter_vjp);
 MIRELON_UNBUILT(row_reduce_fwd);
 MIRELON_UNBUILT(row_reduce_vjp);
 MIRELON_UNBUILT(segments_matrix_fwd);
 MIRELON_UNBUILT(segments_matrix_vjp);
 MIRELON_UNBUILT(volume_mc);
 MIRELON_UNBUILT(volume_mc_vjp);
-MIRELON_UNBUILT(edge_lengths_fwd);
-MIRELON_UNBUILT(edge_lengths_vjp);
-MIRELON_UNBUILT(cascade_fwd);
-MIRELON_UNBUILT(cascade_vjp);
 MIRELON_UNBUILT(field3_interp_fwd);
 MIRELON_UNBUILT(field3_interp_vjp);
 MIRELON_UNBUILT(mesh_interp_fwd);
 MIRELON_UNBUILT(mesh_interp_vjp);
-MIRELON_UNBUILT(boundary_point_at_fwd);
-MIRELON_UNBUILT(boundary_point_at_vjp);
 
 }  // namespace mirelon

@@ -97,6 +97,19 @@ def rejected_with(text):
         raise AssertionError(f"no error raised, expected {want!r}")
 
 
+def check_rejected(target, args, out_shapes, text, zeroed=()):
+    """The call of `target` on `args` fails through JAX with `text`; called directly, it fails the
+    same way and leaves every output (except those listed in `zeroed`, which it zero-fills) as it
+    found it."""
+    dtype = args[0].dtype
+    with rejected_with(text):
+        call(target, [shape(s, dtype) for s in out_shapes], *args, has_side_effect=True)
+    outs = [np.full(s, 7.5, dtype) for s in out_shapes]
+    assert call_handler(target, args, outs) == text
+    for i, o in enumerate(outs):
+        np.testing.assert_array_equal(o, 0.0 if i in zeroed else 7.5)
+
+
 def run_child(script, *argv, workers=None, timeout=None):
     """Runs `script` in a fresh Python process that imports this directory's modules; returns its
     standard output as bytes. `workers` sets the pool size (RAYON_NUM_THREADS) of the child."""

@@ -140,4 +140,147 @@ void polygon_sd_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
 MIRELON_INSTANTIATE_KERNEL(polygon_sd_fwd);
 MIRELON_INSTANTIATE_KERNEL(polygon_sd_vjp);
 
+// ---- area and perimeter of closed rings ------------------------------------------------------
+// Vertices [..., N, 2]: blocks of N vertices, each a closed ring (vertex N - 1 joins vertex 0),
+// running either way round; one area or perimeter per ring.
+
+namespace polygon_measure {
+
+// The rings as blocks of 2N values, N from the second-to-last extent.
+template <typename T>
+bool view_rings(KernelResult& r, const KernelBuffer& vertices, BatchView<const T>& rings) {
+  return rings.init(input_span<T>(vertices), 2 * second_last_extent(vertices), r);
+}
+
+// Forward checks: the output holds one value per ring.
+template <typename T>
+bool check_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                   BatchView<const T>& rings) {
+  return view_rings(r, in[0], rings) &&
+         check_length(r, out[0], rings.batch_count(), "output length mismatch");
+}
+
+// Gradient checks: one cotangent per ring, and a gradient output that holds every vertex value;
+// then the gradient is zero-filled.
+template <typename T>
+bool check_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                    BatchView<const T>& rings) {
+  if (!view_rings(r, in[0], rings) ||
+      !check_length(r, in[1], rings.batch_count(), "cotangent length mismatch") ||
+      !check_operand_length(r, out[0], rings.data().size(), LengthRule::at_least,
+                            "vertex gradient"))
+    return false;
+  zero_fill<T>(out[0]);
+  return true;
+}
+
+// Twice the signed area: x_i y_j then - y_i x_j per vertex, each rounded, in vertex order.
+template <typename T>
+T shoelace(const T* v, size_t n) {
+  T s = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t j = i + 1 == n ? 0 : i + 1;
+    s = s + v[2 * i] * v[2 * j + 1];
+    s = s - v[2 * i + 1] * v[2 * j];
+  }
+  return s;
+}
+
+// Differences of the edge from vertex i to vertex j, formed in the element type and widened.
+template <typename T>
+void edge_difference(const T* v, size_t i, size_t j, double& dx, double& dy) {
+  dx = static_cast<double>(static_cast<T>(v[2 * j] - v[2 * i]));
+  dy = static_cast<double>(static_cast<T>(v[2 * j + 1] - v[2 * i + 1]));
+}
+
+}  // namespace polygon_measure
+
+// Entirely in the element type.
+template <typename T>
+void polygon_area_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                      size_t) {
+  BatchView<const T> rings;
+  if (!polygon_measure::check_forward(r, in, out, rings)) return;
+  const size_t n = rings.inner() / 2;
+  T* area = output_span<T>(out[0]).data();
+  for (size_t b = 0; b < rings.batch_count(); ++b) {
+    area[b] = std::fabs(polygon_measure::shoelace(rings.block(b).data(), n) * T(0.5));
+  }
+}
+
+template <typename T>
+void polygon_area_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                      size_t) {
+  BatchView<const T> rings;
+  if (!polygon_measure::check_gradient(r, in, out, rings)) return;
+  const size_t n = rings.inner() / 2;
+  const T* g = input_span<T>(in[1]).data();
+  T* grad = output_span<T>(out[0]).data();
+  for (size_t b = 0; b < rings.batch_count(); ++b) {
+    const T* v = rings.block(b).data();
+    // A zero area counts as positive; a NaN one takes the negative side.
+    const T w = T(0) <= polygon_measure::shoelace(v, n) ? g[b] * T(0.5) : -g[b] * T(0.5);
+    T* dv = grad + b * 2 * n;
+    for (size_t i = 0; i < n; ++i) {
+      const size_t p = i == 0 ? n - 1 : i - 1;
+      const size_t j = i + 1 == n ? 0 : i + 1;
+      dv[2 * i] += (v[2 * j + 1] - v[2 * p + 1]) * w;
+      dv[2 * i + 1] += (v[2 * p] - v[2 * j]) * w;
+    }
+  }
+}
+
+// Differences in the element type; lengths, their sum and the gradient terms in 64-bit, each
+// stored value or gradient term rounded once to the element type.
+template <typename T>
+void polygon_perimeter_fwd(KernelResult& r, const KernelBuffer* in, size_t,
+                           const KernelBuffer* out, size_t) {
+  BatchView<const T> rings;
+  if (!polygon_measure::check_forward(r, in, out, rings)) return;
+  const size_t n = rings.inner() / 2;
+  T* perimeter = output_span<T>(out[0]).data();
+  for (size_t b = 0; b < rings.batch_count(); ++b) {
+    const T* v = rings.block(b).data();
+    double sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+      double dx, dy;
+      polygon_measure::edge_difference(v, i, i + 1 == n ? 0 : i + 1, dx, dy);
+      sum = sum + std::sqrt((dy * dy + dx * dx) + 1e-12);
+    }
+    perimeter[b] = static_cast<T>(sum);
+  }
+}
+
+template <typename T>
+void polygon_perimeter_vjp(KernelResult& r, const KernelBuffer* in, size_t,
+                           const KernelBuffer* out, size_t) {
+  BatchView<const T> rings;
+  if (!polygon_measure::check_gradient(r, in, out, rings)) return;
+  const size_t n = rings.inner() / 2;
+  const T* g = input_span<T>(in[1]).data();
+  T* grad = output_span<T>(out[0]).data();
+  for (size_t b = 0; b < rings.batch_count(); ++b) {
+    const T* v = rings.block(b).data();
+    const double gb = g[b];
+    T* dv = grad + b * 2 * n;
+    for (size_t i = 0; i < n; ++i) {
+      const size_t j = i + 1 == n ? 0 : i + 1;
+      double dx, dy;
+      polygon_measure::edge_difference(v, i, j, dx, dy);
+      const double len = std::sqrt((dy * dy + dx * dx) + 1e-12);
+      const T cx = static_cast<T>((dx * gb) / len);
+      const T cy = static_cast<T>((dy * gb) / len);
+      dv[2 * j] += cx;
+      dv[2 * j + 1] += cy;
+      dv[2 * i] -= cx;
+      dv[2 * i + 1] -= cy;
+    }
+  }
+}
+
+MIRELON_INSTANTIATE_KERNEL(polygon_area_fwd);
+MIRELON_INSTANTIATE_KERNEL(polygon_area_vjp);
+MIRELON_INSTANTIATE_KERNEL(polygon_perimeter_fwd);
+MIRELON_INSTANTIATE_KERNEL(polygon_perimeter_vjp);
+
 }  // namespace mirelon

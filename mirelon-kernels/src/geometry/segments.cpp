@@ -115,4 +115,72 @@ void segments_closest_vjp(KernelResult& result, const KernelBuffer* inputs, size
 MIRELON_INSTANTIATE_KERNEL(segments_closest_fwd);
 MIRELON_INSTANTIATE_KERNEL(segments_closest_vjp);
 
+// ---- total length of a segment list ----------------------------------------------------------
+// The whole operand is one list of records (x0, y0, x1, y1), whatever its shape; one total.
+
+namespace segment_length {
+
+// The list as one block of 4 Ns values: fewer than four values, or a count that is not a multiple
+// of four, fail with the batch view's messages.
+template <typename T>
+bool view_list(KernelResult& r, const KernelBuffer& segments, std::span<const T>& list) {
+  list = input_span<T>(segments);
+  BatchView<const T> view;
+  return view.init(list, 4 * (list.size() / 4), r);
+}
+
+// Differences in the element type, widened; the length in 64-bit.
+template <typename T>
+double length(const T* s, double& dx, double& dy) {
+  dx = static_cast<double>(static_cast<T>(s[2] - s[0]));
+  dy = static_cast<double>(static_cast<T>(s[3] - s[1]));
+  return std::sqrt((dx * dx + dy * dy) + 1e-12);
+}
+
+}  // namespace segment_length
+
+// The total in 64-bit, rounded once when stored.
+template <typename T>
+void segments_length_fwd(KernelResult& r, const KernelBuffer* in, size_t,
+                         const KernelBuffer* out, size_t) {
+  std::span<const T> list;
+  if (!segment_length::view_list(r, in[0], list) ||
+      !check_length(r, out[0], 1, "output length mismatch"))
+    return;
+  double total = 0;
+  for (size_t j = 0; j < list.size() / 4; ++j) {
+    double dx, dy;
+    total = total + segment_length::length(list.data() + 4 * j, dx, dy);
+  }
+  output_span<T>(out[0])[0] = static_cast<T>(total);
+}
+
+// Each gradient term in 64-bit, rounded once, then added in the element type.
+template <typename T>
+void segments_length_vjp(KernelResult& r, const KernelBuffer* in, size_t,
+                         const KernelBuffer* out, size_t) {
+  std::span<const T> list;
+  if (!segment_length::view_list(r, in[0], list) ||
+      !check_length(r, in[1], 1, "cotangent length mismatch") ||
+      !check_operand_length(r, out[0], list.size(), LengthRule::at_least, "segment gradient"))
+    return;
+  zero_fill<T>(out[0]);
+  const double g = input_span<T>(in[1])[0];
+  T* grad = output_span<T>(out[0]).data();
+  for (size_t j = 0; j < list.size() / 4; ++j) {
+    double dx, dy;
+    const double len = segment_length::length(list.data() + 4 * j, dx, dy);
+    const T a = static_cast<T>((dx * g) / len);
+    const T b = static_cast<T>((dy * g) / len);
+    T* d = grad + 4 * j;
+    d[0] -= a;
+    d[1] -= b;
+    d[2] += a;
+    d[3] += b;
+  }
+}
+
+MIRELON_INSTANTIATE_KERNEL(segments_length_fwd);
+MIRELON_INSTANTIATE_KERNEL(segments_length_vjp);
+
 }  // namespace mirelon
