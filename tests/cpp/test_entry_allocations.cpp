@@ -8,6 +8,9 @@
 
 #include "frame_builder.hpp"
 
+// The replacements below pair malloc with free; GCC cannot see that they are one pair.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace {
 thread_local bool counting = false;
 thread_local size_t allocations = 0;
