@@ -3,8 +3,6 @@
 
 namespace mirelon {
 
-MIRELON_UNBUILT(points_closest_soft_fwd);
-MIRELON_UNBUILT(points_closest_soft_vjp);
 MIRELON_UNBUILT(polygon_area_fwd);
 MIRELON_UNBUILT(polygon_area_vjp);
 MIRELON_UNBUILT(field_interp_fwd);
@@ -13,8 +11,6 @@ MIRELON_UNBUILT(ellipse_sd_fwd);
 MIRELON_UNBUILT(ellipse_sd_vjp);
 MIRELON_UNBUILT(halfspace_sd_fwd);
 MIRELON_UNBUILT(halfspace_sd_vjp);
-MIRELON_UNBUILT(ray_matrix_fwd);
-MIRELON_UNBUILT(ray_matrix_vjp);
 MIRELON_UNBUILT(segments_length_fwd);
 MIRELON_UNBUILT(segments_length_vjp);
 MIRELON_UNBUILT(polygon_perimeter_fwd);
@@ -33,10 +29,6 @@ MIRELON_UNBUILT(corr_chol_fwd);
 MIRELON_UNBUILT(corr_chol_vjp);
 MIRELON_UNBUILT(vonmises_sample);
 MIRELON_UNBUILT(vonmises_sample_bwd);
-MIRELON_UNBUILT(row_reduce_fwd);
-MIRELON_UNBUILT(row_reduce_vjp);
-MIRELON_UNBUILT(segments_matrix_fwd);
-MIRELON_UNBUILT(segments_matrix_vjp);
 MIRELON_UNBUILT(volume_mc);
 MIRELON_UNBUILT(volume_mc_vjp);
 MIRELON_UNBUILT(edge_lengths_fwd);

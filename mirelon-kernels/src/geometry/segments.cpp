@@ -116,3 +116,115 @@ MIRELON_INSTANTIATE_KERNEL(segments_closest_fwd);
 MIRELON_INSTANTIATE_KERNEL(segments_closest_vjp);
 
 }  // namespace mirelon
+
+// ================================================================================================
+// Segment distance matrix: every point of a batch against every segment of the shared list,
+// forward and gradient.
+
+namespace mirelon {
+
+namespace segments_matrix_detail {
+
+// Point (px, py) against one segment record: the position t of the closest point (clamped to
+// [0, 1], a NaN ratio passing through), the residual r from that point and the smoothed
+// distance, all in 64-bit.
+struct PointToSegment {
+  double t, rx, ry, distance;
+};
+
+template <typename T>
+inline PointToSegment point_to_segment(double px, double py, const T* s) {
+  const double record[4] = {static_cast<double>(s[0]), static_cast<double>(s[1]),
+                            static_cast<double>(s[2]), static_cast<double>(s[3])};
+  const double t = segment_math::segment_position(px, py, record);
+  const double rx = px - (record[0] + t * (record[2] - record[0]));
+  const double ry = py - (record[1] + t * (record[3] - record[1]));
+  return {t, rx, ry, std::sqrt((rx * rx + ry * ry) + 1e-12)};
+}
+
+// Elements of the distance matrix over all batches (batches * points * segments), if that fits.
+template <typename T>
+std::optional<size_t> matrix_size(const SegmentsOperands<T>& o) {
+  return checked_size(o.batches, o.m, o.ns);
+}
+
+}  // namespace segments_matrix_detail
+
+// One batch of the matrix: row i holds the distances of point i of `points` to every segment.
+template <typename T>
+void segments_matrix_fwd_loop(std::span<const T> points, std::span<const T> segments,
+                              std::span<T> out, size_t ns) {
+  pool::parallel_rows(out, ns, [&](size_t i, std::span<T> row) {
+    const double px = static_cast<double>(points[2 * i]);
+    const double py = static_cast<double>(points[2 * i + 1]);
+    for (size_t j = 0; j < ns; ++j)
+      row[j] = static_cast<T>(
+          segments_matrix_detail::point_to_segment(px, py, segments.data() + 4 * j).distance);
+  });
+}
+
+template <typename T>
+void segments_matrix_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                         size_t) {
+  SegmentsOperands<T> o;
+  if (!view_segments_operands(r, in, o)) return;
+  if (!check_length(r, out[0], segments_matrix_detail::matrix_size(o), "output length mismatch"))
+    return;
+  if (o.batches == 0) return;
+  const size_t per_batch = o.m * o.ns;
+  const std::span<T> d = output_span<T>(out[0]);
+  for (size_t b = 0; b < o.batches; ++b)
+    segments_matrix_fwd_loop<T>(o.points.block(b), o.segments,
+                                d.subspan(b * per_batch, per_batch), o.ns);
+}
+
+template <typename T>
+void segments_matrix_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                         size_t) {
+  SegmentsOperands<T> o;
+  if (!view_segments_operands(r, in, o)) return;
+  if (!check_length(r, in[2], segments_matrix_detail::matrix_size(o), "cotangent length mismatch"))
+    return;
+  if (!check_length_at_least(r, out[0], element_count(in[0]), "point gradient too short") ||
+      !check_length_at_least(r, out[1], 4 * o.ns, "segment gradient too short"))
+    return;
+  zero_fill<T>(out[0]);
+  zero_fill<T>(out[1]);
+  if (o.batches == 0) return;
+
+  const std::span<const T> g = input_span<T>(in[2]);
+  const BatchGrad<T> gp(output_span<T>(out[0]), o.points);
+  T* gs = output_span<T>(out[1]).data();
+  // 64-bit arithmetic in both copies; each term is rounded to T before it is applied, and a
+  // point's terms are summed over its row in 64-bit first.
+  for (size_t b = 0; b < o.batches; ++b) {
+    const std::span<const T> block = o.points.block(b);
+    T* gp_block = gp.block(b).data();
+    for (size_t i = 0; i < o.m; ++i) {
+      const double px = static_cast<double>(block[2 * i]);
+      const double py = static_cast<double>(block[2 * i + 1]);
+      const T* grow = g.data() + (b * o.m + i) * o.ns;
+      double acc_x = 0.0, acc_y = 0.0;
+      for (size_t j = 0; j < o.ns; ++j) {
+        const auto ps = segments_matrix_detail::point_to_segment(px, py, o.segments.data() + 4 * j);
+        const double w = static_cast<double>(grow[j]) / ps.distance;
+        const double vx = ps.rx * w;
+        const double vy = ps.ry * w;
+        T* s = gs + 4 * j;
+        s[0] -= static_cast<T>((1.0 - ps.t) * vx);
+        s[1] -= static_cast<T>((1.0 - ps.t) * vy);
+        s[2] -= static_cast<T>(ps.t * vx);
+        s[3] -= static_cast<T>(ps.t * vy);
+        acc_x += vx;
+        acc_y += vy;
+      }
+      gp_block[2 * i] += static_cast<T>(acc_x);
+      gp_block[2 * i + 1] += static_cast<T>(acc_y);
+    }
+  }
+}
+
+MIRELON_INSTANTIATE_KERNEL(segments_matrix_fwd);
+MIRELON_INSTANTIATE_KERNEL(segments_matrix_vjp);
+
+}  // namespace mirelon
