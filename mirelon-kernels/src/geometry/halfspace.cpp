@@ -4,6 +4,8 @@
 #include <span>
 
 #include "batch.hpp"
+#include "cpu.hpp"
+#include "lanes.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
 #include "targets.hpp"
@@ -85,7 +87,107 @@ inline RayFoot point_to_ray(const T* p, const T* o, const T* u, size_t dim) {
   return {t, std::sqrt(rr + 1e-12)};
 }
 
+// A tile of rays as columns, in 64-bit: for every ray the square n * n of its floored length,
+// then per component l the origins and the directions of the tile's rays. Each value is formed
+// exactly as point_to_ray forms it.
+constexpr size_t kTileValues = 4096;
+
+struct RayTile {
+  alignas(64) double values[kTileValues];
+  size_t capacity = 0;  // rays per tile: a multiple of 8, or 0 when D is too large for one
+
+  explicit RayTile(size_t dim) : capacity(kTileValues / (2 * dim + 1) / 8 * 8) {}
+  double* nn() { return values; }
+  double* origin(size_t l) { return values + capacity * (1 + 2 * l); }
+  double* direction(size_t l) { return values + capacity * (2 + 2 * l); }
+  const double* nn() const { return values; }
+  const double* origin(size_t l) const { return values + capacity * (1 + 2 * l); }
+  const double* direction(size_t l) const { return values + capacity * (2 + 2 * l); }
+
+  template <typename T>
+  void fill(const T* o, const T* u, size_t count, size_t dim) {
+    for (size_t k = 0; k < count; ++k) {
+      double uu = 0.0;
+      for (size_t l = 0; l < dim; ++l) {
+        const double ul = static_cast<double>(u[k * dim + l]);
+        uu += ul * ul;
+        origin(l)[k] = static_cast<double>(o[k * dim + l]);
+        direction(l)[k] = ul;
+      }
+      const double root = std::sqrt(uu);
+      const double n = root > 1e-12 ? root : 1e-12;
+      nn()[k] = n * n;
+    }
+  }
+};
+
+// Distances of one point to the first `count` rays of a tile (a multiple of the width):
+// point_to_ray in lanes. The offsets p - o of the dot product are rounded to T as T arithmetic
+// would round them.
+struct TileDistances {
+  template <typename S, typename T>
+  [[gnu::always_inline]] static void run(const RayTile& tile, size_t count, size_t dim,
+                                         const T* p, T* row) {
+    using V = typename S::V;
+    const V zero = S::set1(0.0), eps = S::set1(1e-12);
+    for (size_t k = 0; k < count; k += S::width) {
+      V dot = zero;
+      for (size_t l = 0; l < dim; ++l) {
+        V offset = S::sub(S::set1(static_cast<double>(p[l])), S::load(tile.origin(l) + k));
+        if constexpr (sizeof(T) < sizeof(double)) offset = S::round_to_float(offset);
+        dot = S::add(dot, S::mul(offset, S::load(tile.direction(l) + k)));
+      }
+      const V q = S::div(dot, S::load(tile.nn() + k));
+      const V t = S::where_gt(q, zero, q, zero);  // a NaN q gives 0
+      V rr = zero;
+      for (size_t l = 0; l < dim; ++l) {
+        const V ul = S::load(tile.direction(l) + k);
+        const V rl = S::sub(S::set1(static_cast<double>(p[l])),
+                            S::add(S::mul(ul, t), S::load(tile.origin(l) + k)));
+        rr = S::add(rr, S::mul(rl, rl));
+      }
+      S::store_as(row + k, S::sqrt(S::add(rr, eps)));
+    }
+  }
+};
+
 }  // namespace ray_matrix_detail
+
+// Rows [begin, end) of the matrix over all batches (row b * Np + i holds point i of batch b
+// against every ray of batch b). The rays go through a tile at a time; every distance is
+// computed on its own, so tiles, lanes and the split of the rows leave the bits unchanged.
+template <cpu::Level L, typename T>
+void ray_matrix_rows(const ray_matrix_detail::RayOperands<T>& v, T* out, size_t begin,
+                     size_t end) {
+  using ray_matrix_detail::point_to_ray;
+  constexpr size_t w = lanes::Lanes<L, double>::width;
+  const size_t dim = v.dim, np = v.points, nr = v.rays;
+  ray_matrix_detail::RayTile tile(dim);
+  const size_t per_tile = w > 1 && tile.capacity >= w ? tile.capacity : nr;
+  for (size_t row = begin; row < end;) {
+    const size_t b = row / np;
+    const size_t stop = end < (b + 1) * np ? end : (b + 1) * np;
+    const T* points = v.p.block(b).data();
+    const T* o = v.o.block(b).data();
+    const T* u = v.u.block(b).data();
+    for (size_t first = 0; first < nr; first += per_tile) {
+      const size_t count = nr - first < per_tile ? nr - first : per_tile;
+      const size_t in_lanes = per_tile == tile.capacity ? count / w * w : 0;
+      if (in_lanes != 0) tile.fill(o + first * dim, u + first * dim, in_lanes, dim);
+      for (size_t i = row; i < stop; ++i) {
+        const T* p = points + (i - b * np) * dim;
+        T* m = out + i * nr + first;
+        if (in_lanes != 0)
+          lanes::run_at<L, double, ray_matrix_detail::TileDistances>(tile, in_lanes, dim, p, m);
+        for (size_t k = in_lanes; k < count; ++k) {
+          const size_t ray = (first + k) * dim;
+          m[k] = static_cast<T>(point_to_ray(p, o + ray, u + ray, dim).distance);
+        }
+      }
+    }
+    row = stop;
+  }
+}
 
 template <typename T>
 void ray_matrix_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
@@ -94,17 +196,13 @@ void ray_matrix_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
   if (!v.init(in, r)) return;
   if (!check_length(r, out[0], v.matrix_size(), "output length mismatch")) return;
   if (v.batch == 0) return;
-  const size_t dim = v.dim, np = v.points, nr = v.rays;
+  T* m = output_span<T>(out[0]).data();
   // Every element is computed on its own, so the rows (one per batch and point) can go to the
   // pool without changing a bit.
-  pool::parallel_rows(output_span<T>(out[0]), nr, [&](size_t row, std::span<T> m) {
-    const size_t b = row / np, i = row % np;
-    const T* p = v.p.block(b).data() + i * dim;
-    const T* o = v.o.block(b).data();
-    const T* u = v.u.block(b).data();
-    for (size_t k = 0; k < nr; ++k)
-      m[k] = static_cast<T>(
-          ray_matrix_detail::point_to_ray(p, o + k * dim, u + k * dim, dim).distance);
+  cpu::dispatch([&]<cpu::Level L>() {
+    pool::parallel_for(v.batch * v.points, [&](size_t begin, size_t end) {
+      ray_matrix_rows<L, T>(v, m, begin, end);
+    });
   });
 }
 

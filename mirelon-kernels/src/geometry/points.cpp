@@ -8,8 +8,10 @@
 #include <optional>
 
 #include "batch.hpp"
+#include "cpu.hpp"
 #include "geometry/bvh.hpp"
 #include "geometry/cache.hpp"
+#include "lanes.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
 #include "targets.hpp"
@@ -358,28 +360,84 @@ inline bool check_point_gradients(KernelResult& r, const KernelBuffer* in,
          check_length_at_least(r, out[1], element_count(in[1]), "reference gradient too short");
 }
 
-// Soft minimum of one query's row in T arithmetic: the plain minimum when tau <= 0, else
-// m - tau * ln(sum of exp((m - d_j) / tau)) with m the minimum, summed in increasing j.
-template <typename T>
-T soft_min_of_row(T qx, T qy, const T* ref, size_t n, T tau) {
-  T m = std::numeric_limits<T>::infinity();
-  for (size_t j = 0; j < n; ++j) m = min_ignoring_nan(m, point_distance<T>(qx, qy, ref, j));
-  if (tau <= T(0)) return m;
-  T s = T(0);
-  for (size_t j = 0; j < n; ++j) s += std::exp((m - point_distance<T>(qx, qy, ref, j)) / tau);
-  return m - tau * std::log(s);
+// ---- forward rows in lanes ----------------------------------------------------------------
+// The forward reductions take `width` queries at a time, one per lane, each lane running exactly
+// the scalar sequence of its query; the queries left over run one lane wide. Same bits at every
+// level and for every split of the queries.
+
+template <typename S, typename T>
+[[gnu::always_inline]] inline void load_queries(const T* q, typename S::V& x, typename S::V& y) {
+  using C = typename S::Scalar;
+  for (size_t k = 0; k < S::width; ++k) {
+    x.v[k] = static_cast<C>(q[2 * k]);
+    y.v[k] = static_cast<C>(q[2 * k + 1]);
+  }
 }
+
+// point_distance in lanes: the queries against reference point j.
+template <typename S, typename T>
+[[gnu::always_inline]] inline typename S::V distance_lanes(const typename S::V& qx,
+                                                           const typename S::V& qy, const T* ref,
+                                                           size_t j, const typename S::V& eps) {
+  using C = typename S::Scalar;
+  const auto dx = S::sub(qx, S::set1(static_cast<C>(ref[2 * j])));
+  const auto dy = S::sub(qy, S::set1(static_cast<C>(ref[2 * j + 1])));
+  return S::sqrt(S::add(S::add(S::mul(dy, dy), S::mul(dx, dx)), eps));
+}
+
+// exp of every lane through the math library, one call per lane.
+template <typename V>
+[[gnu::always_inline]] inline void exp_lanes(V& a) {
+  for (auto& x : a.v) x = std::exp(x);
+}
+
+// Runs Body over queries [begin, end): groups of `width` at level L, then one at a time.
+template <cpu::Level L, typename C, typename Body, typename T, typename... Args>
+void queries_in_lanes(const T* q, T* out, size_t begin, size_t end, const Args&... args) {
+  constexpr size_t w = lanes::Lanes<L, C>::width;
+  size_t i = begin;
+  for (; w > 1 && i + w <= end; i += w) lanes::run_at<L, C, Body>(q + 2 * i, out + i, args...);
+  for (; i < end; ++i) lanes::run_at<cpu::Level::portable, C, Body>(q + 2 * i, out + i, args...);
+}
+
+// Soft minima of a group of queries, in T arithmetic: the plain minimum when tau <= 0, else
+// m - tau * ln(sum of exp((m - d_j) / tau)) with m the minimum, summed in increasing j.
+struct SoftMinQueries {
+  template <typename S, typename T>
+  [[gnu::always_inline]] static void run(const T* q, T* out, const T* ref, size_t n, T tau) {
+    using V = typename S::V;
+    V qx, qy;
+    load_queries<S>(q, qx, qy);
+    const V eps = S::set1(static_cast<T>(1e-12));
+    V m = S::set1(std::numeric_limits<T>::infinity());
+    for (size_t j = 0; j < n; ++j) {
+      const V d = distance_lanes<S>(qx, qy, ref, j, eps);
+      m = S::where_lt(d, m, d, m);  // a NaN distance keeps the running minimum
+    }
+    if (tau <= T(0)) {
+      S::store_as(out, m);
+      return;
+    }
+    const V t = S::set1(tau);
+    V sum = S::set1(T(0));
+    for (size_t j = 0; j < n; ++j) {
+      V e = S::div(S::sub(m, distance_lanes<S>(qx, qy, ref, j, eps)), t);
+      exp_lanes(e);
+      sum = S::add(sum, e);
+    }
+    for (size_t k = 0; k < S::width; ++k) out[k] = m.v[k] - tau * std::log(sum.v[k]);
+  }
+};
 
 }  // namespace points_detail
 
-// One batch of soft minima: query i of `queries` against the n points of `ref`.
-template <typename T>
+// One batch of soft minima: query i of `queries` against the n points of `ref`, at level L.
+template <cpu::Level L, typename T>
 void points_closest_soft_fwd_loop(std::span<const T> queries, std::span<const T> ref, size_t n,
                                   T tau, std::span<T> out) {
   pool::parallel_for(out.size(), [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i)
-      out[i] = points_detail::soft_min_of_row<T>(queries[2 * i], queries[2 * i + 1], ref.data(),
-                                                 n, tau);
+    points_detail::queries_in_lanes<L, T, points_detail::SoftMinQueries>(
+        queries.data(), out.data(), begin, end, ref.data(), n, tau);
   });
 }
 
@@ -393,10 +451,12 @@ void points_closest_soft_fwd(KernelResult& r, const KernelBuffer* in, size_t,
   if (!check_length(r, out[0], total, "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> result = output_span<T>(out[0]);
-  for (size_t b = 0; b < s.batch; ++b) {
-    points_closest_soft_fwd_loop<T>(s.a.block(b), s.b.block(b), s.b_count, p.value(b),
-                                    result.subspan(b * s.a_count, s.a_count));
-  }
+  cpu::dispatch([&]<cpu::Level L>() {
+    for (size_t b = 0; b < s.batch; ++b) {
+      points_closest_soft_fwd_loop<L, T>(s.a.block(b), s.b.block(b), s.b_count, p.value(b),
+                                         result.subspan(b * s.a_count, s.a_count));
+    }
+  });
 }
 
 template <typename T>
@@ -479,51 +539,73 @@ inline double soft_count_step(double d, double p, double w) {
   return 1.0 / (std::exp((d - p) / w) + 1.0);
 }
 
-// The reduction of one query's row, in 64-bit arithmetic whatever the element type.
-template <typename T>
-double reduce_row(RowReduceKind kind, double qx, double qy, const T* ref, size_t n, double p) {
-  switch (kind) {
-    case RowReduceKind::maximum:
-    case RowReduceKind::soft_maximum: {
-      double m = -std::numeric_limits<double>::infinity();
-      for (size_t j = 0; j < n; ++j)
-        m = max_ignoring_nan(m, point_distance<double>(qx, qy, ref, j));
-      if (kind == RowReduceKind::maximum || p <= 0.0) return m;
-      double s = 0.0;
-      for (size_t j = 0; j < n; ++j) s += std::exp((point_distance<double>(qx, qy, ref, j) - m) / p);
-      return m + p * std::log(s);
+// The reductions of a group of queries, in 64-bit arithmetic whatever the element type, each
+// rounded once to T.
+struct ReduceQueries {
+  template <typename S, typename T>
+  [[gnu::always_inline]] static void run(const T* q, T* out, RowReduceKind kind, const T* ref,
+                                         size_t n, double p) {
+    using V = typename S::V;
+    V qx, qy;
+    load_queries<S>(q, qx, qy);
+    const V eps = S::set1(1e-12);
+    const V zero = S::set1(0.0), one = S::set1(1.0), pv = S::set1(p);
+    V result = zero;
+    switch (kind) {
+      case RowReduceKind::maximum:
+      case RowReduceKind::soft_maximum: {
+        V m = S::set1(-std::numeric_limits<double>::infinity());
+        for (size_t j = 0; j < n; ++j) {
+          const V d = distance_lanes<S>(qx, qy, ref, j, eps);
+          m = S::where_gt(d, m, d, m);  // a NaN distance keeps the running maximum
+        }
+        result = m;
+        if (kind == RowReduceKind::maximum || p <= 0.0) break;
+        V sum = zero;
+        for (size_t j = 0; j < n; ++j) {
+          V e = S::div(S::sub(distance_lanes<S>(qx, qy, ref, j, eps), m), pv);
+          exp_lanes(e);
+          sum = S::add(sum, e);
+        }
+        for (size_t k = 0; k < S::width; ++k) result.v[k] = m.v[k] + p * std::log(sum.v[k]);
+        break;
+      }
+      case RowReduceKind::mean: {
+        V sum = zero;
+        for (size_t j = 0; j < n; ++j) sum = S::add(sum, distance_lanes<S>(qx, qy, ref, j, eps));
+        result = S::div(sum, S::set1(static_cast<double>(n)));
+        break;
+      }
+      case RowReduceKind::count_within: {
+        // Counted in 64-bit floats: exact far beyond any row length.
+        for (size_t j = 0; j < n; ++j)
+          result = S::add(result, S::where_le(distance_lanes<S>(qx, qy, ref, j, eps), pv, one, zero));
+        break;
+      }
+      case RowReduceKind::soft_count: {
+        const V w = S::set1(soft_count_width(p));
+        for (size_t j = 0; j < n; ++j) {
+          V e = S::div(S::sub(distance_lanes<S>(qx, qy, ref, j, eps), pv), w);
+          exp_lanes(e);
+          result = S::add(result, S::div(one, S::add(e, one)));
+        }
+        break;
+      }
     }
-    case RowReduceKind::mean: {
-      double sum = 0.0;
-      for (size_t j = 0; j < n; ++j) sum += point_distance<double>(qx, qy, ref, j);
-      return sum / static_cast<double>(n);
-    }
-    case RowReduceKind::count_within: {
-      size_t count = 0;
-      for (size_t j = 0; j < n; ++j) count += point_distance<double>(qx, qy, ref, j) <= p;
-      return static_cast<double>(count);
-    }
-    case RowReduceKind::soft_count:
-      break;
+    S::store_as(out, result);
   }
-  const double w = soft_count_width(p);
-  double s = 0.0;
-  for (size_t j = 0; j < n; ++j) s += soft_count_step(point_distance<double>(qx, qy, ref, j), p, w);
-  return s;
-}
+};
 
 }  // namespace points_detail
 
-// One batch of reductions: query i of `queries` against the n points of `ref`, parameter p.
-template <typename T>
+// One batch of reductions: query i of `queries` against the n points of `ref`, parameter p, at
+// level L.
+template <cpu::Level L, typename T>
 void row_reduce_fwd_loop(std::span<const T> queries, std::span<const T> ref, double p,
                          points_detail::RowReduceKind kind, size_t n, std::span<T> out) {
   pool::parallel_for(out.size(), [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      out[i] = static_cast<T>(points_detail::reduce_row<T>(
-          kind, static_cast<double>(queries[2 * i]), static_cast<double>(queries[2 * i + 1]),
-          ref.data(), n, p));
-    }
+    points_detail::queries_in_lanes<L, double, points_detail::ReduceQueries>(
+        queries.data(), out.data(), begin, end, kind, ref.data(), n, p);
   });
 }
 
@@ -538,10 +620,12 @@ void row_reduce_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
   if (!check_length(r, out[0], s.per_first_point(), "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> result = output_span<T>(out[0]);
-  for (size_t b = 0; b < s.batch; ++b) {
-    row_reduce_fwd_loop<T>(s.a.block(b), s.b.block(b), static_cast<double>(p.value(b)), kind,
-                           s.b_count, result.subspan(b * s.a_count, s.a_count));
-  }
+  cpu::dispatch([&]<cpu::Level L>() {
+    for (size_t b = 0; b < s.batch; ++b) {
+      row_reduce_fwd_loop<L, T>(s.a.block(b), s.b.block(b), static_cast<double>(p.value(b)),
+                                kind, s.b_count, result.subspan(b * s.a_count, s.a_count));
+    }
+  });
 }
 
 template <typename T>

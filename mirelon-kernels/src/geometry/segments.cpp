@@ -4,9 +4,11 @@
 #include <limits>
 
 #include "batch.hpp"
+#include "cpu.hpp"
 #include "geometry/bvh.hpp"
 #include "geometry/cache.hpp"
 #include "geometry/segment_math.hpp"
+#include "lanes.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
 #include "targets.hpp"
@@ -148,18 +150,82 @@ std::optional<size_t> matrix_size(const SegmentsOperands<T>& o) {
   return checked_size(o.batches, o.m, o.ns);
 }
 
+// A tile of segments as columns, in 64-bit: first end point a, direction e = b - a and the
+// divisor e.e + 1e-12 of the position, each formed exactly as point_to_segment forms it.
+constexpr size_t kTile = 256;
+
+struct SegmentTile {
+  alignas(64) double ax[kTile], ay[kTile], ex[kTile], ey[kTile], den[kTile];
+};
+
+template <typename T>
+void fill_tile(SegmentTile& tile, const T* s, size_t count) {
+  for (size_t k = 0; k < count; ++k) {
+    const double x0 = static_cast<double>(s[4 * k]), y0 = static_cast<double>(s[4 * k + 1]);
+    const double ex = static_cast<double>(s[4 * k + 2]) - x0;
+    const double ey = static_cast<double>(s[4 * k + 3]) - y0;
+    tile.ax[k] = x0;
+    tile.ay[k] = y0;
+    tile.ex[k] = ex;
+    tile.ey[k] = ey;
+    tile.den[k] = (ex * ex + ey * ey) + 1e-12;
+  }
+}
+
+// Distances of one point to the first `count` segments of a tile (a multiple of the width),
+// point_to_segment in lanes.
+struct TileDistances {
+  template <typename S, typename T>
+  [[gnu::always_inline]] static void run(const SegmentTile& tile, size_t count, double px,
+                                         double py, T* row) {
+    using V = typename S::V;
+    const V x = S::set1(px), y = S::set1(py);
+    const V zero = S::set1(0.0), one = S::set1(1.0), eps = S::set1(1e-12);
+    for (size_t k = 0; k < count; k += S::width) {
+      const V ax = S::load(tile.ax + k), ay = S::load(tile.ay + k);
+      const V ex = S::load(tile.ex + k), ey = S::load(tile.ey + k);
+      const V q = S::div(S::add(S::mul(S::sub(x, ax), ex), S::mul(S::sub(y, ay), ey)),
+                         S::load(tile.den + k));
+      const V t = S::where_lt(q, zero, zero, S::where_gt(q, one, one, q));  // NaN stays NaN
+      const V rx = S::sub(x, S::add(ax, S::mul(t, ex)));
+      const V ry = S::sub(y, S::add(ay, S::mul(t, ey)));
+      S::store_as(row + k, S::sqrt(S::add(S::add(S::mul(rx, rx), S::mul(ry, ry)), eps)));
+    }
+  }
+};
+
 }  // namespace segments_matrix_detail
 
-// One batch of the matrix: row i holds the distances of point i of `points` to every segment.
-template <typename T>
+// Rows [begin, end) of one batch of the matrix: row i holds the distances of point i of
+// `points` to every segment. The segments go through a tile at a time; every distance is
+// computed on its own, so tiles, lanes and the split of the rows leave the bits unchanged.
+template <cpu::Level L, typename T>
+void segments_matrix_rows(const T* points, const T* segments, size_t ns, T* out, size_t begin,
+                          size_t end) {
+  using namespace segments_matrix_detail;
+  constexpr size_t w = lanes::Lanes<L, double>::width;
+  SegmentTile tile;
+  for (size_t first = 0; first < ns; first += kTile) {
+    const size_t count = ns - first < kTile ? ns - first : kTile;
+    const size_t in_lanes = w > 1 ? count / w * w : 0;
+    if (in_lanes != 0) fill_tile(tile, segments + 4 * first, in_lanes);
+    for (size_t i = begin; i < end; ++i) {
+      const double px = static_cast<double>(points[2 * i]);
+      const double py = static_cast<double>(points[2 * i + 1]);
+      T* row = out + i * ns + first;
+      if (in_lanes != 0) lanes::run_at<L, double, TileDistances>(tile, in_lanes, px, py, row);
+      for (size_t k = in_lanes; k < count; ++k)
+        row[k] = static_cast<T>(point_to_segment(px, py, segments + 4 * (first + k)).distance);
+    }
+  }
+}
+
+// One batch of the matrix, its rows on the pool.
+template <cpu::Level L, typename T>
 void segments_matrix_fwd_loop(std::span<const T> points, std::span<const T> segments,
                               std::span<T> out, size_t ns) {
-  pool::parallel_rows(out, ns, [&](size_t i, std::span<T> row) {
-    const double px = static_cast<double>(points[2 * i]);
-    const double py = static_cast<double>(points[2 * i + 1]);
-    for (size_t j = 0; j < ns; ++j)
-      row[j] = static_cast<T>(
-          segments_matrix_detail::point_to_segment(px, py, segments.data() + 4 * j).distance);
+  pool::parallel_for(out.size() / ns, [&](size_t begin, size_t end) {
+    segments_matrix_rows<L, T>(points.data(), segments.data(), ns, out.data(), begin, end);
   });
 }
 
@@ -173,9 +239,11 @@ void segments_matrix_fwd(KernelResult& r, const KernelBuffer* in, size_t, const 
   if (o.batches == 0) return;
   const size_t per_batch = o.m * o.ns;
   const std::span<T> d = output_span<T>(out[0]);
-  for (size_t b = 0; b < o.batches; ++b)
-    segments_matrix_fwd_loop<T>(o.points.block(b), o.segments,
-                                d.subspan(b * per_batch, per_batch), o.ns);
+  cpu::dispatch([&]<cpu::Level L>() {
+    for (size_t b = 0; b < o.batches; ++b)
+      segments_matrix_fwd_loop<L, T>(o.points.block(b), o.segments,
+                                     d.subspan(b * per_batch, per_batch), o.ns);
+  });
 }
 
 template <typename T>
