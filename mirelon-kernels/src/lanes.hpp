@@ -11,10 +11,15 @@
 // (each compiled for its level) can be called from code of any level, inlined or not, without an
 // ABI mismatch. A loop body is a template over its Lanes, marked `[[gnu::always_inline]]`, and
 // `run_at<L>` runs it inside a function compiled for L, where the packs stay in registers.
+//
+// Which of two NaN operands an operation passes on depends on how the compiler orders the
+// operands, so NaN results are stored as the one quiet NaN (`store_as`, `canonical_nan`): NaN
+// outputs then have the same bits on every path too.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -24,6 +29,12 @@
 #include "cpu.hpp"
 
 namespace mirelon::lanes {
+
+// x, or the positive quiet NaN when x is any NaN.
+template <typename C>
+inline C canonical_nan(C x) {
+  return x != x ? std::numeric_limits<C>::quiet_NaN() : x;
+}
 
 template <typename C, size_t W>
 struct alignas(W * sizeof(C) >= 64 ? 64 : W * sizeof(C)) Pack {
@@ -52,9 +63,10 @@ struct Lanes<cpu::Level::portable, C> {
   static V where_le(V a, V b, V x, V y) { return a.v[0] <= b.v[0] ? x : y; }
   // Each lane rounded to float and back (the float result of a double operation).
   static V round_to_float(V a) { return {{static_cast<C>(static_cast<float>(a.v[0]))}}; }
+  // Each lane rounded to T, a NaN stored as the quiet NaN.
   template <typename T>
   static void store_as(T* p, V a) {
-    p[0] = static_cast<T>(a.v[0]);
+    p[0] = canonical_nan(static_cast<T>(a.v[0]));
   }
 };
 
@@ -91,8 +103,16 @@ struct Lanes<cpu::Level::avx2, double> {
     return out(_mm256_blendv_pd(in(y), in(x), _mm256_cmp_pd(in(a), in(b), _CMP_LE_OQ)));
   }
   MIRELON_AVX2 V round_to_float(V a) { return out(_mm256_cvtps_pd(_mm256_cvtpd_ps(in(a)))); }
-  MIRELON_AVX2 void store_as(double* p, V a) { _mm256_storeu_pd(p, in(a)); }
-  MIRELON_AVX2 void store_as(float* p, V a) { _mm_storeu_ps(p, _mm256_cvtpd_ps(in(a))); }
+  MIRELON_AVX2 void store_as(double* p, V a) {
+    const __m256d x = in(a);
+    const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    _mm256_storeu_pd(p, _mm256_blendv_pd(x, nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q)));
+  }
+  MIRELON_AVX2 void store_as(float* p, V a) {
+    const __m128 x = _mm256_cvtpd_ps(in(a));
+    const __m128 nan = _mm_set1_ps(std::numeric_limits<float>::quiet_NaN());
+    _mm_storeu_ps(p, _mm_blendv_ps(x, nan, _mm_cmpunord_ps(x, x)));
+  }
 };
 
 template <>
@@ -123,7 +143,11 @@ struct Lanes<cpu::Level::avx2, float> {
     return out(_mm256_blendv_ps(in(y), in(x), _mm256_cmp_ps(in(a), in(b), _CMP_LE_OQ)));
   }
   MIRELON_AVX2 V round_to_float(V a) { return a; }
-  MIRELON_AVX2 void store_as(float* p, V a) { _mm256_storeu_ps(p, in(a)); }
+  MIRELON_AVX2 void store_as(float* p, V a) {
+    const __m256 x = in(a);
+    const __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
+    _mm256_storeu_ps(p, _mm256_blendv_ps(x, nan, _mm256_cmp_ps(x, x, _CMP_UNORD_Q)));
+  }
 };
 
 // The mask forms write every lane (all-ones masks), so no lane is left undefined.
@@ -158,9 +182,15 @@ struct Lanes<cpu::Level::avx512, double> {
   MIRELON_AVX512 V round_to_float(V a) {
     return out(_mm512_maskz_cvtps_pd(all, _mm512_maskz_cvtpd_ps(all, in(a))));
   }
-  MIRELON_AVX512 void store_as(double* p, V a) { _mm512_storeu_pd(p, in(a)); }
+  MIRELON_AVX512 void store_as(double* p, V a) {
+    const __m512d x = in(a);
+    const __m512d nan = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    _mm512_storeu_pd(p, _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, x, _CMP_UNORD_Q), x, nan));
+  }
   MIRELON_AVX512 void store_as(float* p, V a) {
-    _mm256_storeu_ps(p, _mm512_maskz_cvtpd_ps(all, in(a)));
+    const __m256 x = _mm512_maskz_cvtpd_ps(all, in(a));
+    const __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
+    _mm256_storeu_ps(p, _mm256_blendv_ps(x, nan, _mm256_cmp_ps(x, x, _CMP_UNORD_Q)));
   }
 };
 
@@ -193,7 +223,11 @@ struct Lanes<cpu::Level::avx512, float> {
     return out(_mm512_mask_blend_ps(_mm512_cmp_ps_mask(in(a), in(b), _CMP_LE_OQ), in(y), in(x)));
   }
   MIRELON_AVX512 V round_to_float(V a) { return a; }
-  MIRELON_AVX512 void store_as(float* p, V a) { _mm512_storeu_ps(p, in(a)); }
+  MIRELON_AVX512 void store_as(float* p, V a) {
+    const __m512 x = in(a);
+    const __m512 nan = _mm512_set1_ps(std::numeric_limits<float>::quiet_NaN());
+    _mm512_storeu_ps(p, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q), x, nan));
+  }
 };
 
 #undef MIRELON_AVX2
