@@ -212,6 +212,7 @@ for dt in (np.float32, np.float64):
     q = rng.normal(size=(3, 700, 2)).astype(dt)
     r = rng.normal(size=(1, 300, 2)).astype(dt)
     r[0, 1] = r[0, 0]  # exact duplicates: ties must not depend on the worker count
+    q[0, 5], r[0, 7] = (np.nan, np.inf), (-np.inf, np.inf)  # NaN and inf - inf meet in sums
     tau = np.array([0.2, 0.0, 3.0], dt)
     out.append(call("points_closest_soft_fwd", shape((2100,), dt), q, r, tau))
     for kind in range(5):

@@ -181,7 +181,8 @@ void ray_matrix_rows(const ray_matrix_detail::RayOperands<T>& v, T* out, size_t 
           lanes::run_at<L, double, ray_matrix_detail::TileDistances>(tile, in_lanes, dim, p, m);
         for (size_t k = in_lanes; k < count; ++k) {
           const size_t ray = (first + k) * dim;
-          m[k] = static_cast<T>(point_to_ray(p, o + ray, u + ray, dim).distance);
+          m[k] = lanes::canonical_nan(
+              static_cast<T>(point_to_ray(p, o + ray, u + ray, dim).distance));
         }
       }
     }

@@ -425,7 +425,9 @@ struct SoftMinQueries {
       exp_lanes(e);
       sum = S::add(sum, e);
     }
-    for (size_t k = 0; k < S::width; ++k) out[k] = m.v[k] - tau * std::log(sum.v[k]);
+    V result;
+    for (size_t k = 0; k < S::width; ++k) result.v[k] = m.v[k] - tau * std::log(sum.v[k]);
+    S::store_as(out, result);
   }
 };
 

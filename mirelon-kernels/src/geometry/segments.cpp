@@ -215,7 +215,8 @@ void segments_matrix_rows(const T* points, const T* segments, size_t ns, T* out,
       T* row = out + i * ns + first;
       if (in_lanes != 0) lanes::run_at<L, double, TileDistances>(tile, in_lanes, px, py, row);
       for (size_t k = in_lanes; k < count; ++k)
-        row[k] = static_cast<T>(point_to_segment(px, py, segments + 4 * (first + k)).distance);
+        row[k] = lanes::canonical_nan(
+            static_cast<T>(point_to_segment(px, py, segments + 4 * (first + k)).distance));
     }
   }
 }
