@@ -3,20 +3,12 @@
 
 namespace mirelon {
 
-MIRELON_UNBUILT(points_closest_soft_fwd);
-MIRELON_UNBUILT(points_closest_soft_vjp);
 MIRELON_UNBUILT(field_interp_fwd);
 MIRELON_UNBUILT(field_interp_vjp);
 MIRELON_UNBUILT(ellipse_sd_fwd);
 MIRELON_UNBUILT(ellipse_sd_vjp);
 MIRELON_UNBUILT(halfspace_sd_fwd);
 MIRELON_UNBUILT(halfspace_sd_vjp);
-MIRELON_UNBUILT(ray_matrix_fwd);
-MIRELON_UNBUILT(ray_matrix_vjp);
-MIRELON_UNBUILT(row_reduce_fwd);
-MIRELON_UNBUILT(row_reduce_vjp);
-MIRELON_UNBUILT(segments_matrix_fwd);
-MIRELON_UNBUILT(segments_matrix_vjp);
 MIRELON_UNBUILT(volume_mc);
 MIRELON_UNBUILT(volume_mc_vjp);
 MIRELON_UNBUILT(field3_interp_fwd);

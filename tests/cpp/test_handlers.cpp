@@ -337,10 +337,10 @@ TEST(KdeEntry, NegativeOperandCountsAreReportedAsZero) {
 TEST_P(ByElementType, UnbuiltKernelSaysSo) {
   FakeApi api;
   FrameBuilder fb(&api);
-  add_operands(fb, 3, GetParam(), 1, GetParam());
-  find_handler("mirelon_ray_matrix_fwd")(fb.frame());
+  add_operands(fb, 4, GetParam(), 1, GetParam());
+  find_handler("mirelon_field3_interp_fwd")(fb.frame());
   ASSERT_EQ(api.calls().size(), 1u);
-  EXPECT_EQ(api.calls()[0].message, "mirelon_ray_matrix_fwd: kernel not built");
+  EXPECT_EQ(api.calls()[0].message, "mirelon_field3_interp_fwd: kernel not built");
   EXPECT_EQ(api.calls()[0].errc, 3);
 }
 

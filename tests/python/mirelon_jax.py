@@ -204,3 +204,15 @@ def call_handler(target, inputs, outputs):
     # A message is recorded exactly when the handler returns an error.
     assert bool(error) == bool(messages) and len(messages) <= 1, (error, messages)
     return messages[0] if messages else None
+
+
+def failure_leaving_outputs(target, inputs, out_sizes, dtype):
+    """The error text of a direct handler call (None on success) whose outputs, `out_sizes`
+    elements filled with 7, must come back untouched. An input given as a tuple is a shape filled
+    with 0.5; a list holds its values."""
+    arrays = [np.full(x, 0.5, dtype) if isinstance(x, tuple) else np.asarray(x, dtype)
+              for x in inputs]
+    outputs = [np.full(n, 7.0, dtype) for n in out_sizes]
+    text = call_handler(target, arrays, outputs)
+    assert all(np.all(o == 7.0) for o in outputs), f"{target} wrote an output before failing"
+    return text

@@ -7,7 +7,7 @@ from mirelon import _core
 from mirelon_jax import call, register_all, rejected_with, run_child, shape
 
 # Targets that this build leaves without a kernel answer with "<target>: kernel not built".
-UNBUILT_PROBE = "mirelon_ray_matrix_fwd"
+UNBUILT_PROBE = "mirelon_field3_interp_fwd"
 
 
 def test_all_108_targets_register_with_jax():
@@ -47,7 +47,7 @@ def test_element_type_errors(in_dtype, out_dtype, text):
 def test_unbuilt_kernel_names_its_target():
     x = np.zeros(3)
     with rejected_with(f"{UNBUILT_PROBE}: kernel not built"):
-        call(UNBUILT_PROBE, shape((3,), "f8"), x, x, x, has_side_effect=True)
+        call(UNBUILT_PROBE, shape((3,), "f8"), x, x, x, x, has_side_effect=True)
 
 
 def test_entries_are_callable_from_many_threads():
@@ -57,7 +57,7 @@ def test_entries_are_callable_from_many_threads():
 
     def one(_):
         try:
-            call(UNBUILT_PROBE, shape((3,), "f8"), x, x, x, has_side_effect=True)
+            call(UNBUILT_PROBE, shape((3,), "f8"), x, x, x, x, has_side_effect=True)
         except jax.errors.JaxRuntimeError as e:
             return str(e)
         return "no error"

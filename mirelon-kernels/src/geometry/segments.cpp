@@ -4,9 +4,11 @@
 #include <limits>
 
 #include "batch.hpp"
+#include "cpu.hpp"
 #include "geometry/bvh.hpp"
 #include "geometry/cache.hpp"
 #include "geometry/segment_math.hpp"
+#include "lanes.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
 #include "targets.hpp"
@@ -182,5 +184,184 @@ void segments_length_vjp(KernelResult& r, const KernelBuffer* in, size_t,
 
 MIRELON_INSTANTIATE_KERNEL(segments_length_fwd);
 MIRELON_INSTANTIATE_KERNEL(segments_length_vjp);
+
+}  // namespace mirelon
+
+// ================================================================================================
+// Segment distance matrix: every point of a batch against every segment of the shared list,
+// forward and gradient.
+
+namespace mirelon {
+
+namespace segments_matrix_detail {
+
+// Point (px, py) against one segment record: the position t of the closest point (clamped to
+// [0, 1], a NaN ratio passing through), the residual r from that point and the smoothed
+// distance, all in 64-bit.
+struct PointToSegment {
+  double t, rx, ry, distance;
+};
+
+template <typename T>
+inline PointToSegment point_to_segment(double px, double py, const T* s) {
+  const double record[4] = {static_cast<double>(s[0]), static_cast<double>(s[1]),
+                            static_cast<double>(s[2]), static_cast<double>(s[3])};
+  const double t = segment_math::segment_position(px, py, record);
+  const double rx = px - (record[0] + t * (record[2] - record[0]));
+  const double ry = py - (record[1] + t * (record[3] - record[1]));
+  return {t, rx, ry, std::sqrt((rx * rx + ry * ry) + 1e-12)};
+}
+
+// Elements of the distance matrix over all batches (batches * points * segments), if that fits.
+template <typename T>
+std::optional<size_t> matrix_size(const SegmentsOperands<T>& o) {
+  return checked_size(o.batches, o.m, o.ns);
+}
+
+// A tile of segments as columns, in 64-bit: first end point a, direction e = b - a and the
+// divisor e.e + 1e-12 of the position, each formed exactly as point_to_segment forms it.
+constexpr size_t kTile = 256;
+
+struct SegmentTile {
+  alignas(64) double ax[kTile], ay[kTile], ex[kTile], ey[kTile], den[kTile];
+};
+
+template <typename T>
+void fill_tile(SegmentTile& tile, const T* s, size_t count) {
+  for (size_t k = 0; k < count; ++k) {
+    const double x0 = static_cast<double>(s[4 * k]), y0 = static_cast<double>(s[4 * k + 1]);
+    const double ex = static_cast<double>(s[4 * k + 2]) - x0;
+    const double ey = static_cast<double>(s[4 * k + 3]) - y0;
+    tile.ax[k] = x0;
+    tile.ay[k] = y0;
+    tile.ex[k] = ex;
+    tile.ey[k] = ey;
+    tile.den[k] = (ex * ex + ey * ey) + 1e-12;
+  }
+}
+
+// Distances of one point to the first `count` segments of a tile (a multiple of the width),
+// point_to_segment in lanes.
+struct TileDistances {
+  template <typename S, typename T>
+  [[gnu::always_inline]] static void run(const SegmentTile& tile, size_t count, double px,
+                                         double py, T* row) {
+    using V = typename S::V;
+    const V x = S::set1(px), y = S::set1(py);
+    const V zero = S::set1(0.0), one = S::set1(1.0), eps = S::set1(1e-12);
+    for (size_t k = 0; k < count; k += S::width) {
+      const V ax = S::load(tile.ax + k), ay = S::load(tile.ay + k);
+      const V ex = S::load(tile.ex + k), ey = S::load(tile.ey + k);
+      const V q = S::div(S::add(S::mul(S::sub(x, ax), ex), S::mul(S::sub(y, ay), ey)),
+                         S::load(tile.den + k));
+      const V t = S::where_lt(q, zero, zero, S::where_gt(q, one, one, q));  // NaN stays NaN
+      const V rx = S::sub(x, S::add(ax, S::mul(t, ex)));
+      const V ry = S::sub(y, S::add(ay, S::mul(t, ey)));
+      S::store_as(row + k, S::sqrt(S::add(S::add(S::mul(rx, rx), S::mul(ry, ry)), eps)));
+    }
+  }
+};
+
+}  // namespace segments_matrix_detail
+
+// Rows [begin, end) of one batch of the matrix: row i holds the distances of point i of
+// `points` to every segment. The segments go through a tile at a time; every distance is
+// computed on its own, so tiles, lanes and the split of the rows leave the bits unchanged.
+template <cpu::Level L, typename T>
+void segments_matrix_rows(const T* points, const T* segments, size_t ns, T* out, size_t begin,
+                          size_t end) {
+  using namespace segments_matrix_detail;
+  constexpr size_t w = lanes::Lanes<L, double>::width;
+  SegmentTile tile;
+  for (size_t first = 0; first < ns; first += kTile) {
+    const size_t count = ns - first < kTile ? ns - first : kTile;
+    const size_t in_lanes = w > 1 ? count / w * w : 0;
+    if (in_lanes != 0) fill_tile(tile, segments + 4 * first, in_lanes);
+    for (size_t i = begin; i < end; ++i) {
+      const double px = static_cast<double>(points[2 * i]);
+      const double py = static_cast<double>(points[2 * i + 1]);
+      T* row = out + i * ns + first;
+      if (in_lanes != 0) lanes::run_at<L, double, TileDistances>(tile, in_lanes, px, py, row);
+      for (size_t k = in_lanes; k < count; ++k)
+        row[k] = lanes::canonical_nan(
+            static_cast<T>(point_to_segment(px, py, segments + 4 * (first + k)).distance));
+    }
+  }
+}
+
+// One batch of the matrix, its rows on the pool.
+template <cpu::Level L, typename T>
+void segments_matrix_fwd_loop(std::span<const T> points, std::span<const T> segments,
+                              std::span<T> out, size_t ns) {
+  pool::parallel_for(out.size() / ns, [&](size_t begin, size_t end) {
+    segments_matrix_rows<L, T>(points.data(), segments.data(), ns, out.data(), begin, end);
+  });
+}
+
+template <typename T>
+void segments_matrix_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                         size_t) {
+  SegmentsOperands<T> o;
+  if (!view_segments_operands(r, in, o)) return;
+  if (!check_length(r, out[0], segments_matrix_detail::matrix_size(o), "output length mismatch"))
+    return;
+  if (o.batches == 0) return;
+  const size_t per_batch = o.m * o.ns;
+  const std::span<T> d = output_span<T>(out[0]);
+  cpu::dispatch([&]<cpu::Level L>() {
+    for (size_t b = 0; b < o.batches; ++b)
+      segments_matrix_fwd_loop<L, T>(o.points.block(b), o.segments,
+                                     d.subspan(b * per_batch, per_batch), o.ns);
+  });
+}
+
+template <typename T>
+void segments_matrix_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
+                         size_t) {
+  SegmentsOperands<T> o;
+  if (!view_segments_operands(r, in, o)) return;
+  if (!check_length(r, in[2], segments_matrix_detail::matrix_size(o), "cotangent length mismatch"))
+    return;
+  if (!check_length_at_least(r, out[0], element_count(in[0]), "point gradient too short") ||
+      !check_length_at_least(r, out[1], 4 * o.ns, "segment gradient too short"))
+    return;
+  zero_fill<T>(out[0]);
+  zero_fill<T>(out[1]);
+  if (o.batches == 0) return;
+
+  const std::span<const T> g = input_span<T>(in[2]);
+  const BatchGrad<T> gp(output_span<T>(out[0]), o.points);
+  T* gs = output_span<T>(out[1]).data();
+  // 64-bit arithmetic in both copies; each term is rounded to T before it is applied, and a
+  // point's terms are summed over its row in 64-bit first.
+  for (size_t b = 0; b < o.batches; ++b) {
+    const std::span<const T> block = o.points.block(b);
+    T* gp_block = gp.block(b).data();
+    for (size_t i = 0; i < o.m; ++i) {
+      const double px = static_cast<double>(block[2 * i]);
+      const double py = static_cast<double>(block[2 * i + 1]);
+      const T* grow = g.data() + (b * o.m + i) * o.ns;
+      double acc_x = 0.0, acc_y = 0.0;
+      for (size_t j = 0; j < o.ns; ++j) {
+        const auto ps = segments_matrix_detail::point_to_segment(px, py, o.segments.data() + 4 * j);
+        const double w = static_cast<double>(grow[j]) / ps.distance;
+        const double vx = ps.rx * w;
+        const double vy = ps.ry * w;
+        T* s = gs + 4 * j;
+        s[0] -= static_cast<T>((1.0 - ps.t) * vx);
+        s[1] -= static_cast<T>((1.0 - ps.t) * vy);
+        s[2] -= static_cast<T>(ps.t * vx);
+        s[3] -= static_cast<T>(ps.t * vy);
+        acc_x += vx;
+        acc_y += vy;
+      }
+      gp_block[2 * i] += static_cast<T>(acc_x);
+      gp_block[2 * i + 1] += static_cast<T>(acc_y);
+    }
+  }
+}
+
+MIRELON_INSTANTIATE_KERNEL(segments_matrix_fwd);
+MIRELON_INSTANTIATE_KERNEL(segments_matrix_vjp);
 
 }  // namespace mirelon
