@@ -266,6 +266,26 @@ def test_halfspace_gradient_matches_jax(dtype):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
+def test_halfspace_hard_gradient_is_the_plain_sum_in_point_order(dtype):
+    # Enough points for several chunks of the gradient kernel; one region for both batches.
+    points, normals, offsets, _ = halfspace_case(dtype, batch=2, m=20000, seed=5)
+    g = np.random.default_rng(6).normal(size=(2, 20000)).astype(dtype)
+    got = halfspace_vjp(points, normals, offsets, np.zeros(1, dtype), g)
+    s = constraint_values(points, normals, offsets)
+    n, p = normals[0].astype(np.float64), points.astype(np.float64)
+    length = np.sqrt(sum(n[:, i] * n[:, i] for i in range(3)))
+    want = [np.zeros(x.shape, dtype) for x in (points, normals, offsets)]
+    for b in range(2):
+        k = np.argmax(s[b], axis=1)
+        sk, lk, gb = np.take_along_axis(s[b], k[:, None], 1), length[k][:, None], g[b][:, None]
+        want[0][b] += (gb * n[k] / lk).astype(dtype)
+        np.add.at(want[1][0], k, (((p[b] - n[k] * sk / lk) / lk) * gb).astype(dtype))
+        np.subtract.at(want[2][b], k, (gb[:, 0] / lk[:, 0]).astype(dtype))
+    for x, y in zip(got, want):
+        np.testing.assert_array_equal(x, y)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("case,text", [
     ("no_points", "inner block size must be positive"),
     ("normals", "buffer length 10 is not a multiple of inner size 6"),
@@ -304,13 +324,17 @@ for dtype in (np.float32, np.float64):
     n = rng.normal(size=(2, 16, 3)).astype(dtype)
     o = rng.uniform(size=(2, 16)).astype(dtype)
     for tau in ([0.0, 0.2], [0.05, -1.0]):
-        h.update(call("halfspace_sd_fwd", shape((60002,), dtype), p, n, o,
-                      np.array(tau, dtype)).tobytes())
+        t = np.array(tau, dtype)
+        h.update(call("halfspace_sd_fwd", shape((60002,), dtype), p, n, o, t).tobytes())
+        g = rng.normal(size=60002).astype(dtype)
+        for x in call("halfspace_sd_vjp", [shape(x.shape, dtype) for x in (p, n, o)], p, n, o, t,
+                      g):
+            h.update(x.tobytes())
 print(h.hexdigest())
 """
 
 
-def test_halfspace_values_do_not_depend_on_the_worker_count(registered):
+def test_halfspace_values_and_gradients_do_not_depend_on_the_worker_count(registered):
     digests = [out.decode().strip() for out in outputs_with_one_and_four_workers(_CHILD)]
     assert digests[0] == digests[1] and len(digests[0]) == 64
 

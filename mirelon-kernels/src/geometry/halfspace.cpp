@@ -83,6 +83,12 @@ double constraint_value(const T* p, const T* n, T offset, double length, size_t 
   return (dot - static_cast<double>(offset)) / length;
 }
 
+// Constraint values the forward kernel keeps per point (more are computed twice).
+constexpr size_t kKeptValues = 64;
+
+// Elements of scratch (increments and weights) per chunk of points in the gradient kernel.
+constexpr size_t kChunkElements = size_t{1} << 18;
+
 // Whether a batch takes the hard maximum; a NaN temperature takes the soft one.
 template <typename T>
 bool hard_maximum(T tau) {
@@ -107,33 +113,104 @@ void halfspace_sd_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ker
   // Every point is independent of the others and writes only its own value, so the points of all
   // batches run as one loop on the pool; each value is computed exactly as on one thread.
   pool::parallel_for(o.batch * m, [&](size_t begin, size_t end) {
+    // The soft maximum reads every constraint value twice: kept here when they fit, computed
+    // again otherwise (the same value either way).
+    double kept[halfspace_detail::kKeptValues];
+    const bool keep = k <= halfspace_detail::kKeptValues;
     for (size_t item = begin; item < end; ++item) {
       const size_t b = item / m;
-      const size_t j = item - b * m;
-      const T* p = o.points.block(b).data() + j * d;
+      const T* p = o.points.block(b).data() + (item - b * m) * d;
       const T* n = o.normals.block(b).data();
       const T* off = o.offsets.block(b).data();
       const double* len = lengths.data() + o.lengths_offset(b);
       const T tau = o.temperature.block(b)[0];
+      const auto value_of = [&](size_t c) {
+        return halfspace_detail::constraint_value(p, n + c * d, off[c], len[c], d);
+      };
       double mx = -std::numeric_limits<double>::infinity();
       for (size_t c = 0; c < k; ++c) {
-        mx = max_ignoring_nan(mx, halfspace_detail::constraint_value(p, n + c * d, off[c],
-                                                                      len[c], d));
+        const double s = value_of(c);
+        if (keep) kept[c] = s;
+        mx = max_ignoring_nan(mx, s);
       }
       double value = mx;
       if (!halfspace_detail::hard_maximum(tau)) {
         const double t = static_cast<double>(tau);
         double sum = 0.0;
-        for (size_t c = 0; c < k; ++c) {
-          const double s = halfspace_detail::constraint_value(p, n + c * d, off[c], len[c], d);
-          sum += std::exp((s - mx) / t);
-        }
+        for (size_t c = 0; c < k; ++c) sum += std::exp(((keep ? kept[c] : value_of(c)) - mx) / t);
         value = mx + t * std::log(sum);
       }
       values[item] = static_cast<T>(value);
     }
   });
 }
+
+namespace halfspace_detail {
+
+// The gradient of one point. Its own gradient is added in place. What it adds to the normals
+// (K x D) and subtracts from the offsets (K) is stored in `incs` as addends, each rounded to the
+// element type (a subtraction as the addition of the negated value, which IEEE defines to be the
+// same), and -0 where its weight is 0 (the addend that leaves every value as it is), for the
+// caller to add in point order. `scratch` holds 2 K doubles: the constraint values and weights.
+template <typename T>
+void point_gradient(const T* p, const T* n, const T* off, const double* len, T tau, double gv,
+                    size_t k, size_t d, double* scratch, T* gp, T* incs) {
+  double* values = scratch;
+  double* weights = scratch + k;
+  std::fill(weights, weights + k, 0.0);
+  double mx = -std::numeric_limits<double>::infinity();
+  size_t chosen = 0;  // the first strictly largest value; NaN is never chosen
+  for (size_t c = 0; c < k; ++c) {
+    values[c] = constraint_value(p, n + c * d, off[c], len[c], d);
+    if (values[c] > mx) {
+      mx = values[c];
+      chosen = c;
+    }
+  }
+  if (hard_maximum(tau)) {
+    weights[chosen] = 1.0;
+  } else {
+    const double t = static_cast<double>(tau);
+    double z = 0.0;
+    for (size_t c = 0; c < k; ++c) {
+      weights[c] = std::exp((values[c] - mx) / t);
+      z += weights[c];
+    }
+    for (size_t c = 0; c < k; ++c) weights[c] = weights[c] / z;
+  }
+  T* normal_incs = incs;
+  T* offset_incs = incs + k * d;
+  for (size_t c = 0; c < k; ++c) {
+    const double w = weights[c];
+    if (w == 0.0) {
+      std::fill(normal_incs + c * d, normal_incs + (c + 1) * d, T(-0.0));
+      offset_incs[c] = T(-0.0);
+      continue;
+    }
+    const double cw = gv * w;
+    const T* nc = n + c * d;
+    const double lc = len[c];
+    const double s = values[c];
+    for (size_t i = 0; i < d; ++i) {
+      const double ni = static_cast<double>(nc[i]);
+      gp[i] += static_cast<T>(cw * ni / lc);
+      normal_incs[c * d + i] =
+          static_cast<T>(((static_cast<double>(p[i]) - ni * s / lc) / lc) * cw);
+    }
+    offset_incs[c] = -static_cast<T>(w * gv / lc);
+  }
+}
+
+// acc[e] += rows[j][e] for every row j in order.
+template <typename T>
+void add_rows(T* __restrict acc, const T* __restrict rows, size_t count, size_t width) {
+  for (size_t j = 0; j < count; ++j) {
+    const T* __restrict row = rows + j * width;
+    for (size_t e = 0; e < width; ++e) acc[e] += row[e];
+  }
+}
+
+}  // namespace halfspace_detail
 
 template <typename T>
 void halfspace_sd_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
@@ -149,70 +226,50 @@ void halfspace_sd_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ker
   for (size_t j = 0; j < 3; ++j) zero_fill<T>(out[j]);
   if (o.batch == 0) return;
 
+  const size_t m = o.m;
+  const size_t d = o.d;
+  const size_t k = o.k;
+  // k * d is the normals' inner size, so the terms of one point fit in memory. Points are taken
+  // in chunks: their terms are formed on the pool, then added in point order on this thread, so
+  // every sum is the one formed point after point.
+  const size_t per_point = k * d + k;
+  const size_t chunk =
+      std::min(m, std::max<size_t>(1, halfspace_detail::kChunkElements / (per_point + 2 * k)));
   const std::vector<double> lengths = o.normal_lengths();
-  std::vector<double> weights(o.k);
+  std::vector<double> scratch(chunk * 2 * k);
+  std::vector<T> incs(chunk * per_point);
+  std::vector<T> acc(per_point);  // one batch's normal and offset gradients, side by side
   const std::span<const T> g = input_span<T>(in[4]);
   const BatchGrad<T> grad_points(output_span<T>(out[0]), o.points);
   const BatchGrad<T> grad_normals(output_span<T>(out[1]), o.normals);
   const BatchGrad<T> grad_offsets(output_span<T>(out[2]), o.offsets);
-  const size_t m = o.m;
-  const size_t d = o.d;
-  const size_t k = o.k;
   for (size_t b = 0; b < o.batch; ++b) {
     const T* points = o.points.block(b).data();
     const T* n = o.normals.block(b).data();
     const T* off = o.offsets.block(b).data();
     const double* len = lengths.data() + o.lengths_offset(b);
     const T tau = o.temperature.block(b)[0];
-    T* gp_block = grad_points.block(b).data();
+    T* gp = grad_points.block(b).data();
     T* gn = grad_normals.block(b).data();
     T* go = grad_offsets.block(b).data();
-    for (size_t j = 0; j < m; ++j) {
-      const T* p = points + j * d;
-      T* gp = gp_block + j * d;
-      std::fill(weights.begin(), weights.end(), 0.0);
-      if (halfspace_detail::hard_maximum(tau)) {
-        // The first strictly largest value; ties keep the lower index, NaN is never chosen.
-        double best = -std::numeric_limits<double>::infinity();
-        size_t chosen = 0;
-        for (size_t c = 0; c < k; ++c) {
-          const double s = halfspace_detail::constraint_value(p, n + c * d, off[c], len[c], d);
-          if (s > best) {
-            best = s;
-            chosen = c;
-          }
+    std::copy(gn, gn + k * d, acc.begin());
+    std::copy(go, go + k, acc.begin() + k * d);
+    for (size_t first = 0; first < m; first += chunk) {
+      const size_t count = std::min(chunk, m - first);
+      // Each point writes only its own gradient and its own slots.
+      pool::parallel_for(count, [&](size_t begin, size_t end) {
+        for (size_t j = begin; j < end; ++j) {
+          const size_t point = first + j;
+          halfspace_detail::point_gradient(points + point * d, n, off, len, tau,
+                                           static_cast<double>(g[b * m + point]), k, d,
+                                           scratch.data() + j * 2 * k, gp + point * d,
+                                           incs.data() + j * per_point);
         }
-        weights[chosen] = 1.0;
-      } else {
-        const double t = static_cast<double>(tau);
-        double mx = -std::numeric_limits<double>::infinity();
-        for (size_t c = 0; c < k; ++c) {
-          weights[c] = halfspace_detail::constraint_value(p, n + c * d, off[c], len[c], d);
-          mx = max_ignoring_nan(mx, weights[c]);
-        }
-        double z = 0.0;
-        for (size_t c = 0; c < k; ++c) {
-          weights[c] = std::exp((weights[c] - mx) / t);
-          z += weights[c];
-        }
-        for (size_t c = 0; c < k; ++c) weights[c] = weights[c] / z;
-      }
-      const double gv = static_cast<double>(g[b * m + j]);
-      for (size_t c = 0; c < k; ++c) {
-        const double w = weights[c];
-        if (w == 0.0) continue;
-        const double cw = gv * w;
-        const T* nc = n + c * d;
-        const double lc = len[c];
-        const double s = halfspace_detail::constraint_value(p, nc, off[c], lc, d);
-        for (size_t i = 0; i < d; ++i) {
-          const double ni = static_cast<double>(nc[i]);
-          gp[i] += static_cast<T>(cw * ni / lc);
-          gn[c * d + i] += static_cast<T>(((static_cast<double>(p[i]) - ni * s / lc) / lc) * cw);
-        }
-        go[c] -= static_cast<T>(w * gv / lc);
-      }
+      });
+      halfspace_detail::add_rows(acc.data(), incs.data(), count, per_point);
     }
+    std::copy(acc.begin(), acc.begin() + k * d, gn);
+    std::copy(acc.begin() + k * d, acc.end(), go);
   }
 }
 
