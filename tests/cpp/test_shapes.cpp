@@ -57,5 +57,36 @@ TEST(ShapeKernels, RejectNegativeExtentsReadAsSizes) {
   }
 }
 
+// Enough points for several pieces on the pool, in buffers sized exactly, for the sanitizer builds
+// to watch.
+TEST(ShapeKernels, HalfspaceLoopsOnThePoolStayInsideTheirOperands) {
+  std::vector<double> points(2 * 300 * 3), normals(5 * 3), offsets(2 * 5), g(2 * 300);
+  for (size_t i = 0; i < points.size(); ++i) points[i] = static_cast<double>(i % 17) * 0.25 - 2;
+  for (size_t i = 0; i < normals.size(); ++i) normals[i] = static_cast<double>(i % 7) - 3;
+  for (size_t i = 0; i < offsets.size(); ++i) offsets[i] = 0.5 + static_cast<double>(i % 3);
+  for (size_t i = 0; i < g.size(); ++i) g[i] = static_cast<double>(i % 5) - 2;
+  for (const std::vector<double>& tau : {std::vector<double>{0.0, 0.5}, {0.25, -1.0}}) {
+    for (const bool gradient : {false, true}) {
+      FakeApi api;
+      FrameBuilder fb(&api);
+      fb.arg_values(points, {2, 300, 3});
+      fb.arg_values(normals, {1, 5, 3});
+      fb.arg_values(offsets, {2, 5});
+      fb.arg_values(tau);
+      if (gradient) {
+        fb.arg_values(g);
+        fb.ret(kF64, {2, 300, 3});
+        fb.ret(kF64, {1, 5, 3});
+        fb.ret(kF64, {2, 5});
+      } else {
+        fb.ret(kF64, {2, 300});
+      }
+      const char* target = gradient ? "mirelon_halfspace_sd_vjp" : "mirelon_halfspace_sd_fwd";
+      EXPECT_EQ(find_handler(target)(fb.frame()), nullptr);
+      EXPECT_TRUE(api.calls().empty());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace mirelon
