@@ -6,6 +6,7 @@
 
 #include "batch.hpp"
 #include "numeric.hpp"
+#include "pool.hpp"
 #include "targets.hpp"
 
 namespace mirelon {
@@ -188,24 +189,32 @@ void ellipse_sd_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
   if (o.batch == 0) return;
 
   T* sd = output_span<T>(out[0]).data();
-  for (size_t i = 0; i < o.batch; ++i) {
-    const auto p = o.points.block(i);
-    const auto c = o.centres.block(i);
-    const auto ab = o.axes.block(i);
-    const double a = static_cast<double>(ab[0]);
-    const double b = static_cast<double>(ab[1]);
-    const double cx = static_cast<double>(c[0]);
-    const double cy = static_cast<double>(c[1]);
-    double sin_t, cos_t;
-    sin_cos(static_cast<double>(o.angles.block(i)[0]), sin_t, cos_t);
-    for (size_t k = 0; k < o.m; ++k) {
-      const double dx = static_cast<double>(p[2 * k]) - cx;
-      const double dy = static_cast<double>(p[2 * k + 1]) - cy;
+  const size_t m = o.m;
+  // Every point writes only its own value, so the points of all batches run as one loop on the
+  // pool; a piece evaluates the sine and cosine of each batch it enters once.
+  pool::parallel_for(o.batch * m, [&](size_t begin, size_t end) {
+    size_t batch = o.batch;  // none yet
+    double a = 0, b = 0, cx = 0, cy = 0, sin_t = 0, cos_t = 0;
+    for (size_t item = begin; item < end; ++item) {
+      const size_t i = item / m;
+      if (i != batch) {
+        batch = i;
+        const auto c = o.centres.block(i);
+        const auto ab = o.axes.block(i);
+        a = static_cast<double>(ab[0]);
+        b = static_cast<double>(ab[1]);
+        cx = static_cast<double>(c[0]);
+        cy = static_cast<double>(c[1]);
+        sin_cos(static_cast<double>(o.angles.block(i)[0]), sin_t, cos_t);
+      }
+      const T* p = o.points.block(i).data() + 2 * (item - i * m);
+      const double dx = static_cast<double>(p[0]) - cx;
+      const double dy = static_cast<double>(p[1]) - cy;
       const double u = cos_t * dx + sin_t * dy;
       const double v = cos_t * dy - sin_t * dx;
-      sd[i * o.m + k] = static_cast<T>(ellipse_detail::ellipse_closest_point(u, v, a, b).sd);
+      sd[item] = static_cast<T>(ellipse_detail::ellipse_closest_point(u, v, a, b).sd);
     }
-  }
+  });
 }
 
 template <typename T>
