@@ -5,12 +5,6 @@ namespace mirelon {
 
 MIRELON_UNBUILT(field_interp_fwd);
 MIRELON_UNBUILT(field_interp_vjp);
-MIRELON_UNBUILT(ellipse_sd_fwd);
-MIRELON_UNBUILT(ellipse_sd_vjp);
-MIRELON_UNBUILT(halfspace_sd_fwd);
-MIRELON_UNBUILT(halfspace_sd_vjp);
-MIRELON_UNBUILT(volume_mc);
-MIRELON_UNBUILT(volume_mc_vjp);
 MIRELON_UNBUILT(field3_interp_fwd);
 MIRELON_UNBUILT(field3_interp_vjp);
 MIRELON_UNBUILT(mesh_interp_fwd);

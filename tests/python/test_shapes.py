@@ -1,0 +1,434 @@
+"""Signed distances to rotated ellipses and to intersections of half-spaces, and the Monte-Carlo
+volume of a polytope: forward values against independent oracles (dense sampling of the ellipse,
+exact box distances, scipy's logsumexp, known volumes), gradients against jax.vjp of jax.numpy
+references with the nearest point or active constraint held constant, and the operand checks."""
+import hashlib
+
+import jax
+import jax.numpy as jnp
+import numpy as np
+import pytest
+from scipy.special import logsumexp
+
+from mirelon_jax import call, call_handler, outputs_with_one_and_four_workers, shape
+
+DTYPES = [np.float32, np.float64]
+
+
+def cast(dtype, *arrays):
+    return [np.asarray(a, dtype) for a in arrays]
+
+
+def rejected(target, inputs, out_shapes, dtype):
+    """Message of a direct handler call whose outputs must stay untouched."""
+    outputs = [np.full(s, 7.0, dtype) for s in out_shapes]
+    text = call_handler(target, inputs, outputs)
+    assert all(np.all(o == 7.0) for o in outputs)
+    return text
+
+
+# ---- ellipse -------------------------------------------------------------------------------------
+
+def ellipse_frame(points, centre, angle):
+    d = np.asarray(points, np.float64) - np.asarray(centre, np.float64)
+    c, s = np.cos(np.float64(angle)), np.sin(np.float64(angle))
+    return c * d[..., 0] + s * d[..., 1], c * d[..., 1] - s * d[..., 0]
+
+
+def ellipse_oracle(u, v, a, b, samples=4096):
+    """Nearest angle phi and signed distance: the best of `samples` points of the curve, refined
+    by bisection on the sign of the derivative of the squared distance."""
+    u, v = np.asarray(u, np.float64)[:, None], np.asarray(v, np.float64)[:, None]
+    h = 2 * np.pi / samples
+    phi = np.arange(samples) * h
+    best = np.argmin((u - a * np.cos(phi)) ** 2 + (v - b * np.sin(phi)) ** 2, axis=1)[:, None]
+    lo, hi = best * h - h, best * h + h
+
+    def slope(t):  # minus half the derivative of the squared distance
+        return (a * a - b * b) * np.sin(t) * np.cos(t) - u * a * np.sin(t) + v * b * np.cos(t)
+
+    for _ in range(80):
+        mid = 0.5 * (lo + hi)
+        rising = slope(mid) < 0  # the squared distance grows past the nearest point
+        lo, hi = np.where(rising, lo, mid), np.where(rising, mid, hi)
+    phi = (0.5 * (lo + hi))[:, 0]
+    u, v = u[:, 0], v[:, 0]
+    dist = np.hypot(u - a * np.cos(phi), v - b * np.sin(phi))
+    return phi, np.where((u / a) ** 2 + (v / b) ** 2 <= 1, -dist, dist)
+
+
+def ellipse_case(dtype, axes, batch=3, m=300, seed=0):
+    """Points inside and outside, the centre and points near both axes; one centre for every
+    batch, an angle and semi-axes per batch."""
+    rng = np.random.default_rng(seed)
+    centre = np.array([[0.5, -1.0]])
+    angles = rng.uniform(-np.pi, np.pi, batch)
+    ab = np.tile(axes, (batch, 1)) * rng.uniform(0.8, 1.2, (batch, 1))
+    local = rng.uniform(-1.6, 1.6, (batch, m, 2)) * np.max(np.abs(axes))
+    local[:, :3] = [[0, 0], [0.3 * axes[0], 1e-9], [1e-9, -0.2 * axes[1]]]
+    c, s = np.cos(angles)[:, None], np.sin(angles)[:, None]
+    points = np.stack([c * local[..., 0] - s * local[..., 1],
+                       s * local[..., 0] + c * local[..., 1]], -1) + centre
+    return cast(dtype, points, centre, ab, angles)
+
+
+def ellipse_reference(points, centre, ab, angles):
+    out = []
+    for k in range(len(angles)):
+        u, v = ellipse_frame(points[k], centre[0], angles[k])
+        out.append(ellipse_oracle(u, v, *np.asarray(ab[k], np.float64)))
+    return np.stack([o[0] for o in out]), np.stack([o[1] for o in out])
+
+
+def ellipse_fwd(points, centre, ab, angles):
+    n = points.size // 2
+    return call("ellipse_sd_fwd", shape((n,), points.dtype), points, centre, ab, angles)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("axes", [(2.0, 0.7), (0.7, 2.0), (3.0, 0.05), (1.0, 1.0), (-1.5, 0.5)])
+def test_ellipse_distance_is_the_true_distance_inside_and_outside(dtype, axes):
+    points, centre, ab, angles = ellipse_case(dtype, axes)
+    got = ellipse_fwd(points, centre, ab, angles).reshape(len(angles), -1)
+    _, want = ellipse_reference(points, centre, ab, angles)
+    if dtype == np.float64:
+        np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-14)
+    else:  # evaluated in 64-bit on the widened inputs, rounded once
+        np.testing.assert_allclose(got, want, rtol=2.0 ** -23, atol=1e-30)
+    # The centre is at the shorter semi-axis.
+    np.testing.assert_allclose(got[:, 0], -np.min(np.abs(ab), 1), rtol=1e-7)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_ellipse_worked_values(dtype):
+    def sd(p, centre=(0, 0), ab=(2, 0.7), angle=0.0):
+        return ellipse_fwd(*cast(dtype, [p], centre, ab, [angle]))
+
+    assert sd([0.5, 0.1])[0] == pytest.approx(-0.575135736, rel=1e-6)
+    assert sd([2, 0])[0] <= 0 and sd([4, 0])[0] == 2  # on the curve counts as inside; (2a, 0)
+    # A circle: |p - c| - r.
+    np.testing.assert_allclose(sd([[4, 5], [1, 1], [1, 2.5]], (1, 1), (2, 2)), [3, -2, -0.5],
+                               rtol=1e-7)
+    # Rotated by a quarter turn, the first axis lies along y.
+    assert abs(sd([1, 3], (1, 1), (2, 0.7), np.pi / 2)[0]) < 1e-6
+    assert np.isnan(sd([[np.nan, 0], [0, 0]], ab=(np.nan, 1))).all()
+    assert sd([np.inf, 1], angle=0.3)[0] == np.inf
+
+
+def ellipse_vjp(points, centre, ab, angles, g):
+    outs = [shape(x.shape, x.dtype) for x in (points, centre, ab, angles)]
+    return call("ellipse_sd_vjp", outs, points, centre, ab, angles, g)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("axes", [(2.0, 0.7), (0.6, 1.8)])
+def test_ellipse_gradient_matches_jax_with_the_nearest_point_held(dtype, axes):
+    points, centre, ab, angles = ellipse_case(dtype, axes, m=60, seed=1)
+    points = points[:, 3:]  # the centre has no unique nearest point
+    phi, sd = ellipse_reference(points, centre, ab, angles)
+    cphi, sphi, sign = jnp.cos(phi), jnp.sin(phi), np.sign(sd)
+
+    def f(p, c, ab_, t):
+        d = p - c[:, None, :]
+        ct, st = jnp.cos(t)[:, None], jnp.sin(t)[:, None]
+        u, v = ct * d[..., 0] + st * d[..., 1], ct * d[..., 1] - st * d[..., 0]
+        return sign * jnp.hypot(u - ab_[:, :1] * cphi, v - ab_[:, 1:] * sphi)
+
+    g = np.random.default_rng(2).normal(size=sd.shape).astype(dtype)
+    _, pull = jax.vjp(f, *[jnp.asarray(x, jnp.float64) for x in (points, centre, ab, angles)])
+    want = pull(jnp.asarray(g, jnp.float64))
+    got = ellipse_vjp(points, centre, ab, angles, g)
+    tol = dict(rtol=1e-9, atol=1e-9) if dtype == np.float64 else dict(rtol=1e-4, atol=1e-4)
+    for x, y in zip(got, want):
+        np.testing.assert_allclose(x, np.asarray(y).reshape(x.shape), **tol)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("case,text", [
+    ("points_odd", "buffer length 3 is not a multiple of inner size 2"),
+    ("no_points", "inner block size must be positive"),
+    ("centres_odd", "buffer length 3 is not a multiple of inner size 2"),
+    ("batches", "incompatible batch counts: 2 vs 3"),
+    ("output", "output length mismatch"),
+    ("cotangent", "cotangent length mismatch"),
+    ("point_grad", "point gradient too short"),
+    ("centre_grad", "centre gradient too short"),
+    ("axes_grad", "semi-axis gradient too short"),
+    ("angle_grad", "angle gradient too short"),
+])
+def test_ellipse_rejects_bad_operands_before_writing(dtype, case, text):
+    points = np.ones({"points_odd": (3,), "no_points": (2, 0, 2)}.get(case, (2, 2, 2)), dtype)
+    centre = np.ones(3 if case == "centres_odd" else 2, dtype)
+    ab = np.ones(6 if case == "batches" else 2, dtype)
+    angle = np.ones(1, dtype)
+    inputs = [points, centre, ab, angle]
+    if case in ("output", "points_odd", "no_points", "centres_odd", "batches"):
+        assert rejected("ellipse_sd_fwd", inputs, [4 + (case == "output")], dtype) == text
+    if case != "output":
+        grads = [x.size - (case == name) for x, name in
+                 zip(inputs, ("point_grad", "centre_grad", "axes_grad", "angle_grad"))]
+        g = np.ones(4 - (case == "cotangent"), dtype)
+        assert rejected("ellipse_sd_vjp", inputs + [g], grads, dtype) == text
+
+
+# ---- half-space signed distance ------------------------------------------------------------------
+
+def halfspace_fwd(points, normals, offsets, tau, n):
+    return call("halfspace_sd_fwd", shape((n,), points.dtype), points, normals, offsets, tau)
+
+
+def constraint_values(points, normals, offsets):
+    """s[b, m, k] in 64-bit, every sum in component order as the kernel forms it."""
+    p, n, o = (np.asarray(x, np.float64) for x in (points, normals, offsets))
+    n, o = n[:, None], o[:, None]
+    dot, sq = 0.0, 0.0
+    for i in range(p.shape[-1]):
+        dot = dot + p[..., None, i] * n[..., i]
+        sq = sq + n[..., i] * n[..., i]
+    return (dot - o) / np.maximum(np.sqrt(sq), 1e-12)
+
+
+def halfspace_case(dtype, batch=3, m=400, d=3, k=7, seed=0):
+    rng = np.random.default_rng(seed)
+    points = rng.normal(size=(batch, m, d))
+    normals = rng.normal(size=(1, k, d))  # one region for every batch of points
+    offsets = rng.uniform(0.5, 2, (batch, k))
+    tau = np.array([0.0, 0.3, -1.0][:batch])
+    return cast(dtype, points, normals, offsets, tau)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_halfspace_distance_is_the_hard_or_soft_maximum(dtype):
+    points, normals, offsets, tau = halfspace_case(dtype)
+    got = halfspace_fwd(points, normals, offsets, tau, points.size // 3).reshape(3, -1)
+    s = constraint_values(points, normals, offsets)
+    # The hard maximum is the same arithmetic in 64-bit: equal bits after the one rounding.
+    np.testing.assert_array_equal(got[[0, 2]], s[[0, 2]].max(-1).astype(dtype))
+    tol = dict(rtol=1e-13, atol=1e-14) if dtype == np.float64 else dict(rtol=1e-6, atol=1e-7)
+    np.testing.assert_allclose(got[1], 0.3 * logsumexp(s[1] / 0.3, axis=-1), **tol)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_halfspace_distance_to_a_box_is_exact_inside_and_beside_its_faces(dtype):
+    lo, hi = np.array([-1.0, 0.0, 2.0]), np.array([2.0, 0.5, 4.0])
+    normals = np.concatenate([np.eye(3), -np.eye(3)])
+    offsets = np.concatenate([hi, -lo])
+    rng = np.random.default_rng(1)
+    inside = rng.uniform(lo, hi, (200, 3))
+    beside = rng.uniform(lo, hi, (200, 3))  # one coordinate moved out past a face
+    i, axis, delta = np.arange(200), np.arange(200) % 3, rng.uniform(0.1, 3, 200)
+    beside[i, axis] = np.where(i // 3 % 2, hi[axis] + delta, lo[axis] - delta)
+    points, normals, offsets = cast(dtype, np.concatenate([inside, beside]), normals, offsets)
+    p = points.astype(np.float64)
+    want = np.concatenate([-np.minimum(p[:200] - lo, hi - p[:200]).min(1),
+                           np.maximum(p[200:] - hi, lo - p[200:]).max(1)])
+    got = halfspace_fwd(points, normals, offsets, np.zeros(1, dtype), 400)
+    np.testing.assert_array_equal(got, want.astype(dtype))
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_halfspace_worked_values(dtype):
+    one = lambda *a, n=1: halfspace_fwd(*cast(dtype, *a), n=n)  # noqa: E731
+    assert np.isnan(one([1.0, 2.0], [[1.0, 0.0]], [0.5], [np.nan]))[0]  # NaN takes the soft path
+    # A zero normal has length 1e-12; rank-1 points are one point of dimension 2.
+    assert one([1.0, 2.0], [[0.0, 0.0]], [2e-12], [0.0])[0] == pytest.approx(-2, rel=1e-6)
+    # Normals of rank 1 hold one constraint per batch: here two batches of one point.
+    np.testing.assert_array_equal(one([[3.0, 1.0]], [3.0, 4.0, 0.0, 1.0], [3.0, 0.0], [0.0], n=2),
+                                  [2.0, 1.0])
+
+
+def halfspace_vjp(points, normals, offsets, tau, g):
+    outs = [shape(x.shape, x.dtype) for x in (points, normals, offsets)]
+    return call("halfspace_sd_vjp", outs, points, normals, offsets, tau, g)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_halfspace_gradient_matches_jax(dtype):
+    points, normals, offsets, tau = halfspace_case(dtype, m=50, seed=3)
+    t = jnp.asarray(tau, jnp.float64)[:, None]
+
+    def f(p, n, o):
+        s = (jnp.einsum("bmd,bkd->bmk", p, jnp.broadcast_to(n, (3,) + n.shape[1:])) - o[:, None]) \
+            / jnp.linalg.norm(n, axis=-1)[:, None]
+        soft = t * jax.nn.logsumexp(s / jnp.where(t > 0, t, 1.0)[..., None], axis=-1)
+        return jnp.where(t > 0, soft, jnp.max(s, axis=-1))
+
+    g = np.random.default_rng(4).normal(size=(3, 50)).astype(dtype)
+    _, pull = jax.vjp(f, *[jnp.asarray(x, jnp.float64) for x in (points, normals, offsets)])
+    tol = dict(rtol=1e-11, atol=1e-12) if dtype == np.float64 else dict(rtol=1e-4, atol=1e-4)
+    want = pull(jnp.asarray(g, jnp.float64))
+    for x, y in zip(halfspace_vjp(points, normals, offsets, tau, g), want):
+        np.testing.assert_allclose(x, np.asarray(y), **tol)
+    # Tied maxima: the whole gradient goes to the lower index.
+    gp, gn, go = halfspace_vjp(*cast(dtype, [[1.0, 1.0]], [[1.0, 0.0], [0.0, 1.0]], [0, 0], [0],
+                                     [1.0]))
+    np.testing.assert_array_equal(go, [-1, 0])
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_halfspace_hard_gradient_is_the_plain_sum_in_point_order(dtype):
+    # Enough points for several chunks of the gradient kernel; one region for both batches.
+    points, normals, offsets, _ = halfspace_case(dtype, batch=2, m=20000, seed=5)
+    g = np.random.default_rng(6).normal(size=(2, 20000)).astype(dtype)
+    got = halfspace_vjp(points, normals, offsets, np.zeros(1, dtype), g)
+    s = constraint_values(points, normals, offsets)
+    n, p = normals[0].astype(np.float64), points.astype(np.float64)
+    length = np.sqrt(sum(n[:, i] * n[:, i] for i in range(3)))
+    want = [np.zeros(x.shape, dtype) for x in (points, normals, offsets)]
+    for b in range(2):
+        k = np.argmax(s[b], axis=1)
+        sk, lk, gb = np.take_along_axis(s[b], k[:, None], 1), length[k][:, None], g[b][:, None]
+        want[0][b] += (gb * n[k] / lk).astype(dtype)
+        np.add.at(want[1][0], k, (((p[b] - n[k] * sk / lk) / lk) * gb).astype(dtype))
+        np.subtract.at(want[2][b], k, (gb[:, 0] / lk[:, 0]).astype(dtype))
+    for x, y in zip(got, want):
+        np.testing.assert_array_equal(x, y)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("case,text", [
+    ("no_points", "inner block size must be positive"),
+    ("normals", "buffer length 10 is not a multiple of inner size 6"),
+    ("offsets", "buffer length 3 is not a multiple of inner size 2"),
+    ("batches", "incompatible batch counts: 2 vs 3"),
+    ("output", "output length mismatch"),
+    ("cotangent", "cotangent length mismatch"),
+    ("point_grad", "point gradient too short"),
+    ("normal_grad", "normal gradient too short"),
+    ("offset_grad", "offset gradient too short"),
+])
+def test_halfspace_rejects_bad_operands_before_writing(dtype, case, text):
+    points = np.ones((2, 0, 3) if case == "no_points" else (2, 4, 3), dtype)
+    normals = np.ones({"normals": (5, 2, 1), "batches": (3, 2, 3)}.get(case, (2, 2, 3)), dtype)
+    offsets = np.ones(3 if case == "offsets" else 4, dtype)
+    inputs = [points, normals, offsets, np.ones(1, dtype)]
+    if case not in ("cotangent", "point_grad", "normal_grad", "offset_grad"):
+        assert rejected("halfspace_sd_fwd", inputs, [8 + (case == "output")], dtype) == text
+    if case != "output":
+        grads = [x.size - (case == name) for x, name in
+                 zip(inputs, ("point_grad", "normal_grad", "offset_grad"))]
+        g = np.ones(8 - (case == "cotangent"), dtype)
+        assert rejected("halfspace_sd_vjp", inputs + [g], grads, dtype) == text
+
+
+_CHILD = r"""
+import hashlib
+import numpy as np
+import jax
+jax.config.update("jax_enable_x64", True)
+from mirelon_jax import call, shape
+rng = np.random.default_rng(6)
+h = hashlib.sha256()
+for dtype in (np.float32, np.float64):
+    e = [np.asarray(x, dtype) for x in (rng.normal(size=(2, 30001, 2)), np.zeros(2), [2.0, 0.5],
+                                        [0.3, 1.0])]
+    h.update(call("ellipse_sd_fwd", shape((60002,), dtype), *e).tobytes())
+    p = rng.normal(size=(2, 30001, 3)).astype(dtype)
+    n = rng.normal(size=(2, 16, 3)).astype(dtype)
+    o = rng.uniform(size=(2, 16)).astype(dtype)
+    for tau in ([0.0, 0.2], [0.05, -1.0]):
+        t = np.array(tau, dtype)
+        h.update(call("halfspace_sd_fwd", shape((60002,), dtype), p, n, o, t).tobytes())
+        g = rng.normal(size=60002).astype(dtype)
+        for x in call("halfspace_sd_vjp", [shape(x.shape, dtype) for x in (p, n, o)], p, n, o, t,
+                      g):
+            h.update(x.tobytes())
+print(h.hexdigest())
+"""
+
+
+def test_pool_loops_give_the_same_bits_for_any_worker_count(registered):
+    digests = [out.decode().strip() for out in outputs_with_one_and_four_workers(_CHILD)]
+    assert digests[0] == digests[1] and len(digests[0]) == 64
+
+
+# ---- Monte-Carlo volume --------------------------------------------------------------------------
+
+def volume(samples, normals, r, offsets, out=1):
+    return call("volume_mc", shape((out,), samples.dtype), samples, normals, r, offsets)
+
+
+def cube_and_simplex():
+    """Normals and offsets of [0, 1]^3 (volume 1) and of the corner simplex (volume 1/6)."""
+    cube = (np.concatenate([np.eye(3), -np.eye(3)]), np.r_[np.ones(3), np.zeros(3)])
+    simplex = (np.concatenate([-np.eye(3), [[2.0, 2.0, 2.0]]]), np.r_[np.zeros(3), 2.0])
+    return [("cube", *cube, 1.0), ("simplex", *simplex, 1 / 6)]
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("name,normals,offsets,exact", cube_and_simplex())
+def test_volume_of_known_polytopes_within_monte_carlo_error(dtype, name, normals, offsets, exact):
+    n = 200_000
+    samples = np.random.default_rng(7).uniform(-1, 1, (n, 3))
+    r = 1.5
+    got = volume(*cast(dtype, samples, normals, [r], offsets))[0]
+    p = exact / (2 * r) ** 3
+    assert abs(got - exact) < 5 * (2 * r) ** 3 * np.sqrt(p * (1 - p) / n)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_volume_worked_values(dtype):
+    v = lambda s, a, r, b: volume(*cast(dtype, s, a, [r], b))  # noqa: E731
+    assert v(np.zeros((4, 3)), np.zeros((0, 3)), 1.5, [])[0] == 27  # no constraint: the box
+    assert v(np.zeros((4, 3)), np.zeros((0, 3)), 0.5, [])[0] == 1
+    assert np.isnan(v(np.zeros((0, 3)), np.eye(3), 1.0, np.ones(3))[0])  # no sample
+    # On the boundary a sample counts half; one with every value NaN counts as inside; only
+    # element 0 of the output is written.
+    out = np.full(3, 7.0, dtype)
+    assert call_handler("volume_mc", cast(dtype, [[0.0, 0.5], [np.nan, 0.0]], [[1.0, 0.0]], [1.0],
+                                          [0.0]), [out]) is None
+    np.testing.assert_array_equal(out, [3, 7, 7])
+
+
+def volume_vjp(samples, normals, r, offsets, g):
+    return call("volume_mc_vjp", [shape(normals.shape, samples.dtype),
+                                  shape(offsets.shape, samples.dtype)],
+                samples, normals, r, offsets, g)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_volume_gradient_matches_jax_and_skips_constant_samples(dtype):
+    rng = np.random.default_rng(8)
+    samples = rng.uniform(-1, 1, (3000, 2))
+    samples[:3] = [[np.nan, np.nan], [np.nan, 0.5], [0.5, np.nan]]  # every value NaN
+    normals = rng.normal(size=(5, 2))
+    offsets = rng.uniform(0.2, 0.8, 5)
+    samples, normals, offsets, r, g = cast(dtype, samples, normals, offsets, [1.3], [0.7])
+
+    def f(a, b):
+        x = jnp.asarray(samples[3:], jnp.float64) * r[0]
+        t = (x @ a.T - b) / jnp.linalg.norm(a, axis=1)
+        sigma = 1 / (jnp.exp(jnp.max(t, axis=1) / 0.01) + 1)
+        return jnp.sum(sigma) / len(samples) * (2 * r[0]) ** 2
+
+    _, pull = jax.vjp(f, jnp.asarray(normals, jnp.float64), jnp.asarray(offsets, jnp.float64))
+    want = pull(jnp.float64(g[0]))
+    got = volume_vjp(samples, normals, r, offsets, g)
+    assert np.isfinite(got[0]).all() and np.isfinite(got[1]).all()
+    tol = dict(rtol=1e-10, atol=1e-10) if dtype == np.float64 else dict(rtol=2e-3, atol=2e-3)
+    for x, y in zip(got, want):
+        np.testing.assert_allclose(x, np.asarray(y), **tol)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("case,text", [
+    ("samples", "samples length mismatch: expected at least 6 elements, got 0"),
+    ("normals", "normals length mismatch: expected at least 4 elements, got 0"),
+    ("half_width", "half-width length mismatch: expected at least 1 elements, got 0"),
+    ("offsets", "offsets length mismatch: expected at least 2 elements, got 1"),
+    ("output", "output length mismatch: expected at least 1 elements, got 0"),
+    ("cotangent", "cotangent length mismatch: expected at least 1 elements, got 0"),
+    ("normal_grad", "normal gradient length mismatch: expected at least 4 elements, got 3"),
+    ("offset_grad", "offset gradient length mismatch: expected at least 2 elements, got 1"),
+])
+def test_volume_rejects_short_operands_before_writing(dtype, case, text):
+    samples = np.ones((0, 3, 2) if case == "samples" else (3, 2), dtype)
+    normals = np.ones((0, 2, 2) if case == "normals" else (2, 2), dtype)
+    inputs = [samples, normals, np.ones(int(case != "half_width"), dtype),
+              np.ones(1 if case == "offsets" else 2, dtype)]
+    if case not in ("cotangent", "normal_grad", "offset_grad"):
+        assert rejected("volume_mc", inputs, [int(case != "output")], dtype) == text
+    if case != "output":
+        g = np.ones(int(case != "cotangent"), dtype)
+        grads = [4 - (case == "normal_grad"), 2 - (case == "offset_grad")]
+        assert rejected("volume_mc_vjp", inputs + [g], grads, dtype) == text
