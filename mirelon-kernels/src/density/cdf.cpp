@@ -33,6 +33,7 @@ template <typename T, typename Arg>
 void erfc_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, Arg arg) {
   ForwardCall<T, 2> c;
   if (!check_forward(r, in, out, c)) return;
+  const cpu::Level level = cpu::active();
   pool::parallel_for(c.n, [&](size_t begin, size_t end) {
     double a[kManyBlock];
     double e[kManyBlock];
@@ -44,7 +45,7 @@ void erfc_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* o
         a[l] = 0.0;
         used[l] = arg(c.x[i], c.p[0].at(i), c.p[1].at(i), a[l]);
       }
-      erfc_many(a, e, m);
+      erfc_many(a, e, m, level);
       for (size_t l = 0; l < m; ++l) c.out[i0 + l] = used[l] ? static_cast<T>(e[l] * 0.5) : T(0);
     }
   });

@@ -141,11 +141,11 @@ void quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuff
 // z = normal_quantile(p~) for observations [i0, i0 + m), m <= kManyBlock, evaluated side by
 // side in 64-bit and narrowed; each value is that of the one-at-a-time call.
 template <typename T>
-void standard_quantiles(const T* p, size_t i0, size_t m, T* z) {
+void standard_quantiles(const T* p, size_t i0, size_t m, T* z, cpu::Level level) {
   double wide[kManyBlock];
   double zd[kManyBlock];
   for (size_t l = 0; l < m; ++l) wide[l] = static_cast<double>(clamp_probability(p[i0 + l]));
-  normal_quantile_many(wide, zd, m);
+  normal_quantile_many(wide, zd, m, level);
   for (size_t l = 0; l < m; ++l) z[l] = static_cast<T>(zd[l]);
 }
 
@@ -157,10 +157,11 @@ void normal_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer*
   if (!check_forward<T, 2>(r, in, out, n, params)) return;
   const T* p = static_cast<const T*>(in[0].data);
   T* q = static_cast<T*>(out[0].data);
+  const cpu::Level level = cpu::active();
   T z[kManyBlock];
   for (size_t i0 = 0; i0 < n; i0 += kManyBlock) {
     const size_t m = n - i0 < kManyBlock ? n - i0 : kManyBlock;
-    standard_quantiles(p, i0, m, z);
+    standard_quantiles(p, i0, m, z, level);
     for (size_t l = 0; l < m; ++l) {
       const size_t i = i0 + l;
       q[i] = f(z[l], params[0].at(i), params[1].at(i));
@@ -175,10 +176,11 @@ void normal_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer
                      F factors) {
   GradientCall<T, 2> c;
   if (!check_gradient(r, in, out, c)) return;
+  const cpu::Level level = cpu::active();
   T z[kManyBlock];
   for (size_t i0 = 0; i0 < c.n; i0 += kManyBlock) {
     const size_t m = c.n - i0 < kManyBlock ? c.n - i0 : kManyBlock;
-    standard_quantiles(c.p, i0, m, z);
+    standard_quantiles(c.p, i0, m, z, level);
     for (size_t l = 0; l < m; ++l) {
       const size_t i = i0 + l;
       c.apply(i, factors(z[l], c.params[0].at(i), c.params[1].at(i)));

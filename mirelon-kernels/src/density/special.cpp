@@ -6,15 +6,6 @@
 #include <cmath>
 #include <limits>
 
-// Block loops compiled for several instruction sets, the best chosen when the library loads
-// (an ELF indirect function). ThreadSanitizer's runtime is not up yet when such resolvers run, so
-// its builds keep the one portable copy.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define MIRELON_CPU_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define MIRELON_CPU_CLONES
-#endif
-
 namespace mirelon::density {
 
 namespace {
@@ -118,12 +109,33 @@ inline double erfc_finish(double x, double t, double e) {
   return 0.0 <= x ? r : 2.0 - r;  // x < 0, and NaN, take 2 - r
 }
 
-// A block of the Chebyshev part, built for the widest vector unit the processor has where the
-// toolchain can select at load time. The build never contracts a*b+c, so no variant uses fused
-// multiply-add and all of them round exactly alike.
-MIRELON_CPU_CLONES
-void erfc_exponent_block(const double* x, double* t, double* e) {
+// A block of the Chebyshev part, one body per instruction-set level. The build never contracts
+// a*b+c, so no body uses fused multiply-add and all of them round exactly alike.
+using ErfcBlock = void (*)(const double* x, double* t, double* e);
+
+void erfc_exponent_block_portable(const double* x, double* t, double* e) {
   erfc_exponent<kManyBlock>(x, t, e);
+}
+
+[[gnu::target("avx2")]] void erfc_exponent_block_avx2(const double* x, double* t, double* e) {
+  erfc_exponent<kManyBlock>(x, t, e);
+}
+
+[[gnu::target("avx512f")]] void erfc_exponent_block_avx512(const double* x, double* t,
+                                                           double* e) {
+  erfc_exponent<kManyBlock>(x, t, e);
+}
+
+ErfcBlock erfc_exponent_block(cpu::Level level) {
+  switch (level) {
+    case cpu::Level::avx512:
+      return erfc_exponent_block_avx512;
+    case cpu::Level::avx2:
+      return erfc_exponent_block_avx2;
+    case cpu::Level::portable:
+      break;
+  }
+  return erfc_exponent_block_portable;
 }
 
 }  // namespace
@@ -135,12 +147,13 @@ double erfc(double x) {
   return erfc_finish(x, t, e);
 }
 
-void erfc_many(const double* x, double* out, size_t m) {
+void erfc_many(const double* x, double* out, size_t m, cpu::Level level) {
+  const ErfcBlock block = erfc_exponent_block(level);
   double t[kManyBlock];
   double e[kManyBlock];
   size_t i = 0;
   for (; i + kManyBlock <= m; i += kManyBlock) {
-    erfc_exponent_block(x + i, t, e);
+    block(x + i, t, e);
     for (size_t l = 0; l < kManyBlock; ++l) out[i + l] = erfc_finish(x[i + l], t[l], e[l]);
   }
   for (; i < m; ++i) out[i] = erfc(x[i]);
@@ -197,13 +210,42 @@ inline bool in_central_region(double p2) {
 
 // The central formula for a block of probabilities, side by side. Inside the central region the
 // clamp leaves p unchanged, so the formula runs on p itself; lanes outside it (and NaN) are
-// marked, and the caller replaces their value by the one-at-a-time evaluation.
-MIRELON_CPU_CLONES
-void quantile_central_block(const double* p, double* z, unsigned char* central) {
+// marked, and the caller replaces their value by the one-at-a-time evaluation. One body per
+// instruction-set level, all rounding alike.
+[[gnu::always_inline]] inline void quantile_central_lanes(const double* p, double* z,
+                                                          unsigned char* central) {
   for (size_t l = 0; l < kManyBlock; ++l) {
     z[l] = quantile_central(p[l]);
     central[l] = in_central_region(p[l]);
   }
+}
+
+using QuantileBlock = void (*)(const double* p, double* z, unsigned char* central);
+
+void quantile_central_block_portable(const double* p, double* z, unsigned char* central) {
+  quantile_central_lanes(p, z, central);
+}
+
+[[gnu::target("avx2")]] void quantile_central_block_avx2(const double* p, double* z,
+                                                         unsigned char* central) {
+  quantile_central_lanes(p, z, central);
+}
+
+[[gnu::target("avx512f")]] void quantile_central_block_avx512(const double* p, double* z,
+                                                             unsigned char* central) {
+  quantile_central_lanes(p, z, central);
+}
+
+QuantileBlock quantile_central_block(cpu::Level level) {
+  switch (level) {
+    case cpu::Level::avx512:
+      return quantile_central_block_avx512;
+    case cpu::Level::avx2:
+      return quantile_central_block_avx2;
+    case cpu::Level::portable:
+      break;
+  }
+  return quantile_central_block_portable;
 }
 
 }  // namespace
@@ -213,12 +255,13 @@ double normal_quantile(double p) {
   return in_central_region(p2) ? quantile_central(p2) : quantile_tail(p2);
 }
 
-void normal_quantile_many(const double* p, double* out, size_t m) {
+void normal_quantile_many(const double* p, double* out, size_t m, cpu::Level level) {
+  const QuantileBlock block = quantile_central_block(level);
   double z[kManyBlock];
   unsigned char central[kManyBlock];
   size_t i = 0;
   for (; i + kManyBlock <= m; i += kManyBlock) {
-    quantile_central_block(p + i, z, central);
+    block(p + i, z, central);
     for (size_t l = 0; l < kManyBlock; ++l) {
       out[i + l] = central[l] ? z[l] : quantile_tail(clamp_probability(p[i + l]));
     }

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "cpu.hpp"
+
 namespace mirelon::density {
 
 double ln_gamma(double x);
@@ -15,9 +17,11 @@ double bessel_i0e(double x);
 double bessel_i1e(double x);
 
 // out[i] = erfc(x[i]) and out[i] = normal_quantile(p[i]) for i < m, bit for bit, with several
-// arguments evaluated side by side. Loops that need many values hand them blocks of kManyBlock.
+// arguments evaluated side by side in the vector unit of `level` (a kernel reads the level once
+// per call and passes it on). Loops that need many values hand them blocks of kManyBlock.
 inline constexpr size_t kManyBlock = 32;
-void erfc_many(const double* x, double* out, size_t m);
-void normal_quantile_many(const double* p, double* out, size_t m);
+void erfc_many(const double* x, double* out, size_t m, cpu::Level level = cpu::active());
+void normal_quantile_many(const double* p, double* out, size_t m,
+                          cpu::Level level = cpu::active());
 
 }  // namespace mirelon::density
