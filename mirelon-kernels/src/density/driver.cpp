@@ -6,7 +6,7 @@
 //
 // Speed without changing a bit of any result:
 // - Where parameters hold one value, several loops evaluate a few elements per step in vector
-//   lanes (AVX2 when the processor has it, else SSE2). Lanes run the same IEEE operations in the
+//   lanes (AVX2 when the processor has it, else SSE2; see cpu.hpp). Lanes run the same IEEE operations in the
 //   same order as the scalar formula (no contraction, no approximate functions); elementary and
 //   special functions of per-element values stay scalar calls, one per lane.
 // - A logarithm or special function of a one-value parameter is the same for every element and
@@ -19,6 +19,7 @@
 #include <cstring>
 #include <limits>
 
+#include "cpu.hpp"
 #include "density/special.hpp"
 #include "density/univariate.hpp"
 #include "targets.hpp"
@@ -42,7 +43,7 @@ constexpr T kTwoPi = static_cast<T>(6.283185307179586);
 
 // ---- short vectors ---------------------------------------------------------------------------
 
-// Lanes of Bytes bytes: 16 (SSE2, every x86-64 processor) or 32 (AVX2, chosen at run time).
+// Lanes of Bytes bytes: 16 (SSE2, every x86-64 processor) or 32 (AVX2).
 template <typename T, size_t Bytes>
 struct Simd {
   static constexpr size_t width = Bytes / sizeof(T);
@@ -75,33 +76,39 @@ inline size_t pick(size_t i) {
   return B ? 0 : i;
 }
 
-inline bool have_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
+// The widest lanes the loops here have. The bodies of the levels above perform the same
+// operations, so those levels run the AVX2 body.
+inline constexpr cpu::Level kWidestLanes = cpu::Level::avx2;
+
+// body.template run<Bytes>(args...) compiled for one level: 16-byte lanes for the portable level,
+// 32-byte lanes for AVX2. Both run the same IEEE operations per lane (no contraction), so they
+// agree bit for bit.
+template <typename Body, typename... Args>
+void run_portable(const Body& body, Args... args) {
+  body.template run<16>(args...);
 }
 
-// body.template run<Bytes>(begin, end) compiled once for 32-byte AVX2 lanes and once for SSE2.
-// Both run the same IEEE operations per lane (no contraction), so they agree bit for bit.
-template <typename Body>
-[[gnu::target("avx2")]] void run_avx2(const Body& body, size_t begin, size_t end) {
-  body.template run<32>(begin, end);
+template <typename Body, typename... Args>
+[[gnu::target("avx2")]] void run_avx2(const Body& body, Args... args) {
+  body.template run<32>(args...);
 }
 
-template <typename Body>
-void run_sse2(const Body& body, size_t begin, size_t end) {
-  body.template run<16>(begin, end);
+template <cpu::Level L, typename Body, typename... Args>
+[[gnu::always_inline]] inline void run_lanes(const Body& body, Args... args) {
+  static_assert(L <= kWidestLanes);
+  if constexpr (L == cpu::Level::avx2) {
+    run_avx2(body, args...);
+  } else {
+    run_portable(body, args...);
+  }
 }
 
-// The vectorised forward loop: body over pieces of [0, n) on the pool.
+// The vectorised forward loop: body over pieces of [0, n) on the pool, at the level active when
+// the call starts.
 template <typename Body>
 void vector_forward(size_t n, const Body& body) {
-  const bool wide = have_avx2();
-  pool::parallel_for(n, [&](size_t begin, size_t end) {
-    if (wide) {
-      run_avx2(body, begin, end);
-    } else {
-      run_sse2(body, begin, end);
-    }
+  cpu::dispatch<kWidestLanes>([&]<cpu::Level L>() {
+    pool::parallel_for(n, [&](size_t begin, size_t end) { run_lanes<L>(body, begin, end); });
   });
 }
 
@@ -382,8 +389,9 @@ struct GradientBody {
   size_t n;
   Factors factors;
 
+  // The whole of [0, n), on the calling thread.
   template <size_t Bytes>
-  [[gnu::always_inline]] void run(size_t, size_t) const {
+  [[gnu::always_inline]] void run() const {
     using S = Simd<T, Bytes>;
     using V = typename S::V;
     const T* const xs = x;
@@ -432,15 +440,11 @@ struct GradientBody {
 template <typename T, typename Factors>
 void vector_gradient(const GradientCall<T, 2>& c, const Factors& factors) {
   if (c.n == 0) return;
-  const bool wide = have_avx2();
-  dispatch2(c.p[0].broadcast(), c.p[1].broadcast(), [&]<bool B1, bool B2>() {
-    const GradientBody<T, B1, B2, Factors> body{c.x,     c.p[0].data, c.p[1].data, c.g, c.dx,
-                                                c.dp[0], c.dp[1],     c.n,         factors};
-    if (wide) {
-      run_avx2(body, 0, c.n);
-    } else {
-      run_sse2(body, 0, c.n);
-    }
+  cpu::dispatch<kWidestLanes>([&]<cpu::Level L>() {
+    dispatch2(c.p[0].broadcast(), c.p[1].broadcast(), [&]<bool B1, bool B2>() {
+      run_lanes<L>(GradientBody<T, B1, B2, Factors>{c.x, c.p[0].data, c.p[1].data, c.g, c.dx,
+                                                    c.dp[0], c.dp[1], c.n, factors});
+    });
   });
 }
 
