@@ -43,7 +43,7 @@ void erfc_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* o
       for (size_t l = 0; l < m; ++l) {
         const size_t i = i0 + l;
         a[l] = 0.0;
-        used[l] = arg(c.x[i], c.p[0].at(i), c.p[1].at(i), a[l]);
+        used[l] = arg(c.x[i], c.p[0][i], c.p[1][i], a[l]);
       }
       erfc_many(a, e, m, level);
       for (size_t l = 0; l < m; ++l) c.out[i0 + l] = used[l] ? static_cast<T>(e[l] * 0.5) : T(0);

@@ -443,7 +443,7 @@ void vector_gradient(const GradientCall<T, 2>& c, const Factors& factors) {
   cpu::dispatch<kWidestLanes>([&]<cpu::Level L>() {
     dispatch2(c.p[0].broadcast(), c.p[1].broadcast(), [&]<bool B1, bool B2>() {
       run_lanes<L>(GradientBody<T, B1, B2, Factors>{c.x, c.p[0].data, c.p[1].data, c.g, c.dx,
-                                                    c.dp[0], c.dp[1], c.n, factors});
+                                                    c.dp[0].data, c.dp[1].data, c.n, factors});
     });
   });
 }
