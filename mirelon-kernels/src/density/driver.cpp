@@ -19,6 +19,7 @@
 #include <cstring>
 #include <limits>
 
+#include "constants.hpp"
 #include "cpu.hpp"
 #include "density/special.hpp"
 #include "density/univariate.hpp"
@@ -33,13 +34,6 @@ namespace density::logp_detail {
 
 template <typename T>
 constexpr T kInf = std::numeric_limits<T>::infinity();
-
-// -ln sqrt(2 pi)
-template <typename T>
-constexpr T kNegHalfLn2Pi = static_cast<T>(-0.9189385332046727);
-
-template <typename T>
-constexpr T kTwoPi = static_cast<T>(6.283185307179586);
 
 // ---- short vectors ---------------------------------------------------------------------------
 
@@ -132,14 +126,14 @@ void dispatch2(bool b1, bool b2, F&& f) {
 template <typename T, typename X, typename M, typename S>
 [[gnu::always_inline]] inline X gaussian_value(X x, M mu, S sigma, T log_sigma) {
   const X z = (x - mu) / sigma;
-  return ((z * T(-0.5)) * z - log_sigma) + kNegHalfLn2Pi<T>;
+  return ((z * T(-0.5)) * z - log_sigma) + constants::neg_ln_sqrt_two_pi<T>;
 }
 
 // Lognormal inside the support, with l = ln x.
 template <typename T, typename X, typename M, typename S, typename L>
 [[gnu::always_inline]] inline X lognormal_inside(X l, M mu, S sigma, L log_sigma) {
   const X z = (l - mu) / sigma;
-  return (((z * T(-0.5)) * z - l) - log_sigma) + kNegHalfLn2Pi<T>;
+  return (((z * T(-0.5)) * z - l) - log_sigma) + constants::neg_ln_sqrt_two_pi<T>;
 }
 
 template <typename T>
@@ -209,7 +203,7 @@ T wrapped_gaussian_value(T x, T mu, T sigma) {
     s = k == 0 ? w : s + w;
   }
   s = s + static_cast<T>(1e-12);
-  return std::log(s) - std::log(sigma * static_cast<T>(2.5066282746310002));
+  return std::log(s) - std::log(sigma * constants::sqrt_two_pi<T>);
 }
 
 // ---- vectorised forward bodies ----------------------------------------------------------------
@@ -794,7 +788,7 @@ void logp_vonmises_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   ForwardCall<T, 2> c;
   if (!density::check_forward(result, inputs, outputs, c)) return;
   const lp::Hoisted<T> norm(c.p[1], [](T kappa) {
-    return std::log(eval_in_double<T>(density::bessel_i0e, kappa) * lp::kTwoPi<T>);
+    return std::log(eval_in_double<T>(density::bessel_i0e, kappa) * constants::two_pi<T>);
   });
   density::run_forward(c, [&](T x, T mu, T kappa) {
     return kappa * (std::cos(x - mu) - T(1)) - norm(kappa);

@@ -17,8 +17,6 @@ namespace mirelon {
 
 namespace density::quantile_detail {
 
-constexpr double kMinusLnSqrtTwoPi = -0.9189385332046727;
-
 // min(max(p, 1e-12), 0.9999999) in the element type; a NaN probability becomes the low bound.
 template <typename T>
 T clamp_probability(T p) {
@@ -26,13 +24,6 @@ T clamp_probability(T p) {
   const T hi = static_cast<T>(0.9999999);
   const T above = p > lo ? p : lo;
   return above < hi ? above : hi;
-}
-
-// The standard normal density at z, in 64-bit, rounded once.
-template <typename T>
-T density_at(T z) {
-  const double zd = static_cast<double>(z);
-  return static_cast<T>(std::exp(zd * -0.5 * zd + kMinusLnSqrtTwoPi));
 }
 
 // Every parameter and every parameter gradient of a quantile kernel holds 1 element or at least
@@ -157,7 +148,7 @@ void q_gaussian_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
                     size_t) {
   // mu enters no derivative; it is still length-checked like every operand.
   normal_gradient<T>(r, in, out, [](T z, T, T sigma) {
-    return std::array<T, 3>{sigma / density_at(z), T(1), z};
+    return std::array<T, 3>{sigma / density::normal_density(z), T(1), z};
   });
 }
 
@@ -172,7 +163,7 @@ void q_lognormal_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kern
                      size_t) {
   normal_gradient<T>(r, in, out, [](T z, T mu, T sigma) {
     const T q = std::exp(z * sigma + mu);
-    return std::array<T, 3>{(sigma * q) / density_at(z), q, z * q};
+    return std::array<T, 3>{(sigma * q) / density::normal_density(z), q, z * q};
   });
 }
 
