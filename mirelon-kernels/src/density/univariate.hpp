@@ -67,7 +67,8 @@ bool check_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* 
 template <typename T, size_t NP, typename F>
 void run_forward(const ForwardCall<T, NP>& c, F f) {
   pool::parallel_for(c.n, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) c.out[i] = call_at(f, c.x[i], c.p, i);
+    const ForwardCall<T, NP> k = c;  // a local copy stays in registers across calls of f
+    for (size_t i = begin; i < end; ++i) k.out[i] = call_at(f, k.x[i], k.p, i);
   });
 }
 
@@ -137,7 +138,8 @@ bool check_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer*
 // dx[i] = a * g[i] and b_k * g[i] is added to parameter cotangent k, in increasing i.
 template <typename T, size_t NP, typename F>
 void run_gradient(const GradientCall<T, NP>& c, F factors) {
-  for (size_t i = 0; i < c.n; ++i) c.apply(i, call_at(factors, c.x[i], c.p, i));
+  const GradientCall<T, NP> k = c;  // a local copy stays in registers across calls of factors
+  for (size_t i = 0; i < k.n; ++i) k.apply(i, call_at(factors, k.x[i], k.p, i));
 }
 
 // The whole gradient kernel for a factor formula.
