@@ -41,9 +41,13 @@ void location_scale_forward(const ForwardCall<T, 2>& c, Value value) {
 
 }  // namespace density::logp
 
+using density::dispatch2;
 using density::ForwardCall;
+using density::Hoisted;
 using density::univariate_forward;
 using density::univariate_gradient;
+using density::vector_forward;
+using density::vector_gradient;
 namespace lp = density::logp;
 
 // ---- gaussian ----------------------------------------------------------------------------------
@@ -63,7 +67,7 @@ void logp_gaussian_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
                        const KernelBuffer* outputs, size_t) {
   density::GradientCall<T, 2> c;
   if (!density::check_gradient(result, inputs, outputs, c)) return;
-  density::vector_gradient(c, lp::GaussianFactors<T>{});
+  vector_gradient(c, lp::GaussianFactors<T>{});
 }
 
 // ---- lognormal ---------------------------------------------------------------------------------
@@ -101,7 +105,7 @@ void logp_exponential_fwd(KernelResult& result, const KernelBuffer* inputs, size
   if (!c.p[0].broadcast()) {
     density::run_forward(c, [](T x, T r) { return lp::exponential_value<T>(x, r, std::log(r)); });
   } else {
-    density::vector_forward(c.n, lp::ExponentialBody<T>{c.x, c.p[0].data[0], c.out});
+    vector_forward(c.n, lp::ExponentialBody<T>{c.x, c.p[0].data[0], c.out});
   }
 }
 
@@ -126,7 +130,7 @@ void logp_uniform_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
       return lp::uniform_value<T>(x, a, b, -std::log(b - a));
     });
   } else {
-    density::vector_forward(c.n, lp::UniformBody<T>{c.x, c.p[0].data[0], c.p[1].data[0], c.out});
+    vector_forward(c.n, lp::UniformBody<T>{c.x, c.p[0].data[0], c.p[1].data[0], c.out});
   }
 }
 
@@ -225,8 +229,8 @@ void logp_beta_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   density::GradientCall<T, 2> c;
   if (!density::check_gradient(result, inputs, outputs, c)) return;
   const auto digamma_t = [](T v) { return eval_in_double<T>(density::digamma, v); };
-  const density::Hoisted<T> dg_a(c.p[0], digamma_t);
-  const density::Hoisted<T> dg_b(c.p[1], digamma_t);
+  const Hoisted<T> dg_a(c.p[0], digamma_t);
+  const Hoisted<T> dg_b(c.p[1], digamma_t);
   const bool shared = c.p[0].broadcast() && c.p[1].broadcast();
   const T shared_ab = shared ? digamma_t(T(c.p[0].data[0] + c.p[1].data[0])) : T(0);
   density::run_gradient(c, [&](T x, T a, T b) {
@@ -248,11 +252,11 @@ void logp_gamma_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (!density::check_forward(result, inputs, outputs, c)) return;
   // ln_gamma of a one-value shape and the logarithm of a one-value rate are the same for every
   // element, so they are evaluated once.
-  const density::Hoisted<T> lg(c.p[0], [](T a) { return eval_in_double<T>(density::ln_gamma, a); });
-  const density::Hoisted<T> lb(c.p[1], [](T b) { return std::log(b); });
-  density::dispatch2(c.p[0].broadcast(), c.p[1].broadcast(), [&]<bool AlphaB, bool BetaB>() {
-    density::vector_forward(c.n, lp::GammaBody<T, AlphaB, BetaB>{c.x, c.p[0].data, c.p[1].data, c.out,
-                                                             &lg, &lb});
+  const Hoisted<T> lg(c.p[0], [](T a) { return eval_in_double<T>(density::ln_gamma, a); });
+  const Hoisted<T> lb(c.p[1], [](T b) { return std::log(b); });
+  dispatch2(c.p[0].broadcast(), c.p[1].broadcast(), [&]<bool AlphaB, bool BetaB>() {
+    vector_forward(c.n, lp::GammaBody<T, AlphaB, BetaB>{c.x, c.p[0].data, c.p[1].data, c.out,
+                                                        &lg, &lb});
   });
 }
 
@@ -261,10 +265,10 @@ void logp_gamma_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
                     const KernelBuffer* outputs, size_t) {
   density::GradientCall<T, 2> c;
   if (!density::check_gradient(result, inputs, outputs, c)) return;
-  density::vector_gradient(
+  vector_gradient(
       c, lp::GammaFactors<T>{
-             density::Hoisted<T>(c.p[0], [](T a) { return eval_in_double<T>(density::digamma, a); }),
-             density::Hoisted<T>(c.p[1], [](T b) { return std::log(b); })});
+             Hoisted<T>(c.p[0], [](T a) { return eval_in_double<T>(density::digamma, a); }),
+             Hoisted<T>(c.p[1], [](T b) { return std::log(b); })});
 }
 
 // ---- von Mises ---------------------------------------------------------------------------------
@@ -274,7 +278,7 @@ void logp_vonmises_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
                        const KernelBuffer* outputs, size_t) {
   ForwardCall<T, 2> c;
   if (!density::check_forward(result, inputs, outputs, c)) return;
-  const density::Hoisted<T> norm(c.p[1], [](T kappa) {
+  const Hoisted<T> norm(c.p[1], [](T kappa) {
     return std::log(eval_in_double<T>(density::bessel_i0e, kappa) * constants::two_pi<T>);
   });
   density::run_forward(c, [&](T x, T mu, T kappa) {
@@ -289,7 +293,7 @@ void logp_vonmises_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (!density::check_gradient(result, inputs, outputs, c)) return;
   // A = I1(kappa)/I0(kappa) from the scaled functions (the scaling cancels). The concentration's
   // term is the derivative for kappa >= 0; for a negative concentration it keeps the same form.
-  const density::Hoisted<T> ratio(c.p[1], [](T kappa) {
+  const Hoisted<T> ratio(c.p[1], [](T kappa) {
     const T i1 = eval_in_double<T>(density::bessel_i1e, kappa);
     const T i0 = eval_in_double<T>(density::bessel_i0e, kappa);
     return i1 / i0;
