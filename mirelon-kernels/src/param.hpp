@@ -22,7 +22,7 @@ struct Param {
     return {static_cast<const T*>(b.data), n, n == 1 ? size_t{0} : size_t{1}};
   }
   bool broadcast() const { return stride == 0; }
-  T operator[](size_t i) const { return data[i * stride]; }
+  T operator[](size_t i) const { return stride == 0 ? data[0] : data[i]; }
   // Whether the parameter can serve n elements under `rule` (one_or_exactly or one_or_at_least).
   bool covers(size_t n, LengthRule rule) const { return length_follows(count, n, rule); }
 };
@@ -40,7 +40,7 @@ struct ParamGrad {
     return {static_cast<T*>(b.data), n, n == 1 ? size_t{0} : size_t{1}};
   }
   bool summed() const { return stride == 0; }
-  T& operator[](size_t i) const { return data[i * stride]; }
+  T& operator[](size_t i) const { return stride == 0 ? data[0] : data[i]; }
 };
 
 }  // namespace mirelon

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 
+#include "constants.hpp"
 #include "density/special.hpp"
 #include "density/univariate.hpp"
 #include "targets.hpp"
@@ -15,16 +16,6 @@ namespace density::cdf_detail {
 
 using namespace density;
 
-constexpr double kMinusInvSqrt2 = -0.7071067811865476;
-constexpr double kMinusLnSqrtTwoPi = -0.9189385332046727;
-
-// The standard normal density at z, in the log domain in 64-bit, rounded once.
-template <typename T>
-T density_of(T z) {
-  const double zd = static_cast<double>(z);
-  return static_cast<T>(std::exp((zd * -0.5) * zd + kMinusLnSqrtTwoPi));
-}
-
 // Forward loop of the erfc families. arg(x, p1, p2, a) stores the erfc argument of an
 // observation in a and returns true, or returns false when the value is 0 without erfc. The
 // arguments of a block of observations are formed first and erfc runs over them side by side;
@@ -33,6 +24,7 @@ template <typename T, typename Arg>
 void erfc_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, Arg arg) {
   ForwardCall<T, 2> c;
   if (!check_forward(r, in, out, c)) return;
+  const cpu::Level level = cpu::active();
   pool::parallel_for(c.n, [&](size_t begin, size_t end) {
     double a[kManyBlock];
     double e[kManyBlock];
@@ -42,9 +34,9 @@ void erfc_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* o
       for (size_t l = 0; l < m; ++l) {
         const size_t i = i0 + l;
         a[l] = 0.0;
-        used[l] = arg(c.x[i], c.p[0].at(i), c.p[1].at(i), a[l]);
+        used[l] = arg(c.x[i], c.p[0][i], c.p[1][i], a[l]);
       }
-      erfc_many(a, e, m);
+      erfc_many(a, e, m, level);
       for (size_t l = 0; l < m; ++l) c.out[i0 + l] = used[l] ? static_cast<T>(e[l] * 0.5) : T(0);
     }
   });
@@ -61,7 +53,7 @@ void cdf_gaussian_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ker
                       size_t) {
   erfc_forward<T>(r, in, out, [](T x, T mu, T sigma, double& a) {
     const T z = (x - mu) / sigma;
-    a = static_cast<double>(z) * kMinusInvSqrt2;
+    a = static_cast<double>(z) * constants::neg_inv_sqrt2<double>;
     return true;
   });
 }
@@ -71,7 +63,7 @@ void cdf_gaussian_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ker
                       size_t) {
   univariate_gradient<T, 2>(r, in, out, [](T x, T mu, T sigma) {
     const T z = (x - mu) / sigma;
-    const T pdf = density_of(z) / sigma;
+    const T pdf = normal_density(z) / sigma;
     return std::array<T, 3>{pdf, -pdf, z * (-pdf)};
   });
 }
@@ -82,7 +74,7 @@ void cdf_lognormal_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ke
   erfc_forward<T>(r, in, out, [](T x, T mu, T sigma, double& a) {
     if (T(0) >= x) return false;
     const T z = (std::log(x) - mu) / sigma;
-    a = static_cast<double>(z) * kMinusInvSqrt2;
+    a = static_cast<double>(z) * constants::neg_inv_sqrt2<double>;
     return true;
   });
 }
@@ -93,7 +85,7 @@ void cdf_lognormal_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ke
   univariate_gradient<T, 2>(r, in, out, [](T x, T mu, T sigma) {
     if (T(0) >= x) return std::array<T, 3>{T(0), T(0), T(0)};
     const T z = (std::log(x) - mu) / sigma;
-    const T phi = density_of(z);
+    const T phi = normal_density(z);
     const T b_mu = (-phi) / sigma;
     return std::array<T, 3>{phi / (x * sigma), b_mu, b_mu * z};
   });

@@ -17,8 +17,6 @@ namespace mirelon {
 
 namespace density::quantile_detail {
 
-constexpr double kMinusLnSqrtTwoPi = -0.9189385332046727;
-
 // min(max(p, 1e-12), 0.9999999) in the element type; a NaN probability becomes the low bound.
 template <typename T>
 T clamp_probability(T p) {
@@ -28,98 +26,35 @@ T clamp_probability(T p) {
   return above < hi ? above : hi;
 }
 
-// The standard normal density at z, in 64-bit, rounded once.
-template <typename T>
-T density_at(T z) {
-  const double zd = static_cast<double>(z);
-  return static_cast<T>(std::exp(zd * -0.5 * zd + kMinusLnSqrtTwoPi));
-}
-
-// A buffer a quantile kernel reads or writes per observation: 1 element, or at least n.
-inline bool covers(size_t count, size_t n) { return n == 0 || count == 1 || count >= n; }
-
-// Forward: output length, then each parameter (nothing else is read).
-template <typename T, size_t NP>
-bool check_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, size_t n,
-                   std::array<Param<T>, NP>& params) {
-  if (!check_length(r, out[0], n, "output length mismatch")) return false;
-  for (size_t k = 0; k < NP; ++k) {
-    params[k] = param_of<T>(in[1 + k]);
-    if (!covers(params[k].count, n)) {
-      r.fail(parameter_length_error(params[k].count, n));
-      return false;
-    }
-  }
-  return true;
-}
+// Every parameter and every parameter gradient of a quantile kernel holds 1 element or at least
+// n; elements from n on are neither read nor written.
+constexpr LengthRule kQuantileParams = LengthRule::one_or_at_least;
 
 // q[i] = f(p[i], parameters for i), in increasing i on the calling thread.
 template <typename T, size_t NP, typename F>
 void quantile_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, F f) {
-  const size_t n = element_count(in[0]);
-  std::array<Param<T>, NP> params;
-  if (!check_forward<T, NP>(r, in, out, n, params)) return;
-  const T* p = static_cast<const T*>(in[0].data);
-  T* q = static_cast<T*>(out[0].data);
-  for (size_t i = 0; i < n; ++i) {
-    if constexpr (NP == 1) {
-      q[i] = f(p[i], params[0].at(i));
-    } else {
-      q[i] = f(p[i], params[0].at(i), params[1].at(i));
-    }
-  }
+  ForwardCall<T, NP> c;
+  if (!check_forward(r, in, out, c, kQuantileParams)) return;
+  for (size_t i = 0; i < c.n; ++i) c.out[i] = call_at(f, c.x[i], c.p, i);
 }
 
-// Operands of a gradient call after its checks and the zero fill.
+// Gradient checks of the quantile kernels: g and dp hold n elements; then each parameter, then
+// each parameter gradient, holds 1 or at least n; then the parameter gradients are zero-filled.
+// The probabilities are the call's x and their gradient its dx.
 template <typename T, size_t NP>
-struct GradientCall {
-  size_t n = 0;
-  const T* p = nullptr;
-  const T* g = nullptr;
-  T* dp = nullptr;
-  std::array<Param<T>, NP> params{};
-  std::array<T*, NP> dtheta{};
-  std::array<bool, NP> summed{};  // a one-element parameter gradient takes the sum
-
-  // dp[i] = d[0] * g[i] is stored; d[1 + k] * g[i] is added to parameter gradient k.
-  void apply(size_t i, const std::array<T, NP + 1>& d) const {
-    const T gi = g[i];
-    dp[i] = d[0] * gi;
-    for (size_t k = 0; k < NP; ++k) dtheta[k][summed[k] ? 0 : i] += d[1 + k] * gi;
-  }
-};
-
-// Gradient checks: g and dp hold n elements; then each parameter, then each parameter gradient,
-// holds 1 or at least n; then the parameter gradients are zero-filled.
-template <typename T, size_t NP>
-bool check_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
-                    GradientCall<T, NP>& c) {
-  c.n = element_count(in[0]);
-  const KernelBuffer& g_buf = in[1 + NP];
-  if (element_count(g_buf) != c.n || element_count(out[0]) != c.n) {
-    r.fail("cotangent length mismatch");
-    return false;
+bool check_quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                             GradientCall<T, NP>& c) {
+  if (!check_cotangent(r, in, out, c)) return false;
+  for (size_t k = 0; k < NP; ++k) {
+    if (!check_parameter(r, c.p[k], c.n, kQuantileParams)) return false;
   }
   for (size_t k = 0; k < NP; ++k) {
-    c.params[k] = param_of<T>(in[1 + k]);
-    if (!covers(c.params[k].count, c.n)) {
-      r.fail(parameter_length_error(c.params[k].count, c.n));
-      return false;
-    }
-  }
-  for (size_t k = 0; k < NP; ++k) {
-    const size_t count = element_count(out[1 + k]);
-    if (!covers(count, c.n)) {
+    if (!length_follows(c.dp[k].count, c.n, kQuantileParams)) {
       r.fail("parameter cotangent length mismatch");
       return false;
     }
-    c.dtheta[k] = static_cast<T*>(out[1 + k].data);
-    c.summed[k] = count == 1;
   }
   for (size_t k = 0; k < NP; ++k) zero_fill<T>(out[1 + k]);
-  c.p = static_cast<const T*>(in[0].data);
-  c.g = static_cast<const T*>(g_buf.data);
-  c.dp = static_cast<T*>(out[0].data);
   return true;
 }
 
@@ -128,42 +63,34 @@ template <typename T, size_t NP, typename F>
 void quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
                        F factors) {
   GradientCall<T, NP> c;
-  if (!check_gradient(r, in, out, c)) return;
-  for (size_t i = 0; i < c.n; ++i) {
-    if constexpr (NP == 1) {
-      c.apply(i, factors(c.p[i], c.params[0].at(i)));
-    } else {
-      c.apply(i, factors(c.p[i], c.params[0].at(i), c.params[1].at(i)));
-    }
-  }
+  if (!check_quantile_gradient(r, in, out, c)) return;
+  run_gradient(c, factors);
 }
 
 // z = normal_quantile(p~) for observations [i0, i0 + m), m <= kManyBlock, evaluated side by
 // side in 64-bit and narrowed; each value is that of the one-at-a-time call.
 template <typename T>
-void standard_quantiles(const T* p, size_t i0, size_t m, T* z) {
+void standard_quantiles(const T* p, size_t i0, size_t m, T* z, cpu::Level level) {
   double wide[kManyBlock];
   double zd[kManyBlock];
   for (size_t l = 0; l < m; ++l) wide[l] = static_cast<double>(clamp_probability(p[i0 + l]));
-  normal_quantile_many(wide, zd, m);
+  normal_quantile_many(wide, zd, m, level);
   for (size_t l = 0; l < m; ++l) z[l] = static_cast<T>(zd[l]);
 }
 
 // Forward of the gaussian and lognormal quantiles: q[i] = f(z_i, mu, sigma).
 template <typename T, typename F>
 void normal_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, F f) {
-  const size_t n = element_count(in[0]);
-  std::array<Param<T>, 2> params;
-  if (!check_forward<T, 2>(r, in, out, n, params)) return;
-  const T* p = static_cast<const T*>(in[0].data);
-  T* q = static_cast<T*>(out[0].data);
+  ForwardCall<T, 2> c;
+  if (!check_forward(r, in, out, c, kQuantileParams)) return;
+  const cpu::Level level = cpu::active();
   T z[kManyBlock];
-  for (size_t i0 = 0; i0 < n; i0 += kManyBlock) {
-    const size_t m = n - i0 < kManyBlock ? n - i0 : kManyBlock;
-    standard_quantiles(p, i0, m, z);
+  for (size_t i0 = 0; i0 < c.n; i0 += kManyBlock) {
+    const size_t m = c.n - i0 < kManyBlock ? c.n - i0 : kManyBlock;
+    standard_quantiles(c.x, i0, m, z, level);
     for (size_t l = 0; l < m; ++l) {
       const size_t i = i0 + l;
-      q[i] = f(z[l], params[0].at(i), params[1].at(i));
+      c.out[i] = f(z[l], c.p[0][i], c.p[1][i]);
     }
   }
 }
@@ -174,14 +101,15 @@ template <typename T, typename F>
 void normal_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
                      F factors) {
   GradientCall<T, 2> c;
-  if (!check_gradient(r, in, out, c)) return;
+  if (!check_quantile_gradient(r, in, out, c)) return;
+  const cpu::Level level = cpu::active();
   T z[kManyBlock];
   for (size_t i0 = 0; i0 < c.n; i0 += kManyBlock) {
     const size_t m = c.n - i0 < kManyBlock ? c.n - i0 : kManyBlock;
-    standard_quantiles(c.p, i0, m, z);
+    standard_quantiles(c.x, i0, m, z, level);
     for (size_t l = 0; l < m; ++l) {
       const size_t i = i0 + l;
-      c.apply(i, factors(z[l], c.params[0].at(i), c.params[1].at(i)));
+      c.apply(i, factors(z[l], c.p[0][i], c.p[1][i]));
     }
   }
 }
@@ -220,7 +148,7 @@ void q_gaussian_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
                     size_t) {
   // mu enters no derivative; it is still length-checked like every operand.
   normal_gradient<T>(r, in, out, [](T z, T, T sigma) {
-    return std::array<T, 3>{sigma / density_at(z), T(1), z};
+    return std::array<T, 3>{sigma / density::normal_density(z), T(1), z};
   });
 }
 
@@ -235,7 +163,7 @@ void q_lognormal_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kern
                      size_t) {
   normal_gradient<T>(r, in, out, [](T z, T mu, T sigma) {
     const T q = std::exp(z * sigma + mu);
-    return std::array<T, 3>{(sigma * q) / density_at(z), q, z * q};
+    return std::array<T, 3>{(sigma * q) / density::normal_density(z), q, z * q};
   });
 }
 
@@ -244,15 +172,15 @@ void q_lognormal_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kern
 template <typename T>
 void q_uniform_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                    size_t) {
-  const size_t n = element_count(in[0]);
-  std::array<density::Param<T>, 2> params;
-  if (!check_forward<T, 2>(r, in, out, n, params)) return;
-  const T* p = static_cast<const T*>(in[0].data);
-  T* q = static_cast<T*>(out[0].data);
+  density::ForwardCall<T, 2> c;
+  if (!density::check_forward(r, in, out, c, kQuantileParams)) return;
+  const size_t n = c.n;
+  const T* p = c.x;
+  T* q = c.out;
   const size_t n4 = n - n % 4;
-  if (params[0].broadcast() && params[1].broadcast()) {
-    const T a = params[0].data[0];
-    const T w = params[1].data[0] - a;
+  if (c.p[0].broadcast() && c.p[1].broadcast()) {
+    const T a = c.p[0].data[0];
+    const T w = c.p[1].data[0] - a;
     for (size_t i = 0; i < n4; i += 4) {
       q[i] = w * p[i] + a;
       q[i + 1] = w * p[i + 1] + a;
@@ -262,12 +190,12 @@ void q_uniform_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Kernel
     for (size_t i = n4; i < n; ++i) q[i] = w * p[i] + a;
     return;
   }
-  const auto& pa = params[0];
-  const auto& pb = params[1];
+  const auto& pa = c.p[0];
+  const auto& pb = c.p[1];
   for (size_t i = 0; i < n4; i += 4) {
-    for (size_t j = i; j < i + 4; ++j) q[j] = (pb.at(j) - pa.at(j)) * p[j] + pa.at(j);
+    for (size_t j = i; j < i + 4; ++j) q[j] = (pb[j] - pa[j]) * p[j] + pa[j];
   }
-  for (size_t i = n4; i < n; ++i) q[i] = (pb.at(i) - pa.at(i)) * p[i] + pa.at(i);
+  for (size_t i = n4; i < n; ++i) q[i] = (pb[i] - pa[i]) * p[i] + pa[i];
 }
 
 template <typename T>

@@ -1,26 +1,20 @@
 // Special functions of the density kernels, 64-bit only. Every constant, threshold and
 // evaluation order below is part of the kernels' results: the expressions are written out in the
-// grouping they are evaluated in, and the build never contracts a*b+c.
+// grouping they are evaluated in (polynomials in the nested form of `polynomial`), and the build
+// never contracts a*b+c.
 #include "density/special.hpp"
 
 #include <cmath>
 #include <limits>
 
-// Block loops compiled for several instruction sets, the best chosen when the library loads
-// (an ELF indirect function). ThreadSanitizer's runtime is not up yet when such resolvers run, so
-// its builds keep the one portable copy.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
-#define MIRELON_CPU_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define MIRELON_CPU_CLONES
-#endif
+#include "constants.hpp"
+#include "numeric.hpp"
 
 namespace mirelon::density {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kLnSqrtTwoPi = 0.9189385332046727;
+constexpr double kPi = constants::pi<double>;
 
 // Lanczos approximation, g = 7, nine coefficients; valid from 0.5 upwards.
 double ln_gamma_lanczos(double x) {
@@ -44,7 +38,7 @@ double ln_gamma_lanczos(double x) {
   a = a + c7 / (z + 7.0);
   a = a + c8 / (z + 8.0);
   const double t = (z + 7.0) + 0.5;
-  return ((std::log(t) * (z + 0.5) + kLnSqrtTwoPi) - t) + std::log(a);
+  return ((std::log(t) * (z + 0.5) + constants::ln_sqrt_two_pi<double>) - t) + std::log(a);
 }
 
 // Chebyshev coefficients of erfc in y = 4t - 2, t = 2 / (2 + |x|).
@@ -118,12 +112,33 @@ inline double erfc_finish(double x, double t, double e) {
   return 0.0 <= x ? r : 2.0 - r;  // x < 0, and NaN, take 2 - r
 }
 
-// A block of the Chebyshev part, built for the widest vector unit the processor has where the
-// toolchain can select at load time. The build never contracts a*b+c, so no variant uses fused
-// multiply-add and all of them round exactly alike.
-MIRELON_CPU_CLONES
-void erfc_exponent_block(const double* x, double* t, double* e) {
+// A block of the Chebyshev part, one body per instruction-set level. The build never contracts
+// a*b+c, so no body uses fused multiply-add and all of them round exactly alike.
+using ErfcBlock = void (*)(const double* x, double* t, double* e);
+
+void erfc_exponent_block_portable(const double* x, double* t, double* e) {
   erfc_exponent<kManyBlock>(x, t, e);
+}
+
+[[gnu::target("avx2")]] void erfc_exponent_block_avx2(const double* x, double* t, double* e) {
+  erfc_exponent<kManyBlock>(x, t, e);
+}
+
+[[gnu::target("avx512f")]] void erfc_exponent_block_avx512(const double* x, double* t,
+                                                           double* e) {
+  erfc_exponent<kManyBlock>(x, t, e);
+}
+
+ErfcBlock erfc_exponent_block(cpu::Level level) {
+  switch (level) {
+    case cpu::Level::avx512:
+      return erfc_exponent_block_avx512;
+    case cpu::Level::avx2:
+      return erfc_exponent_block_avx2;
+    case cpu::Level::portable:
+      break;
+  }
+  return erfc_exponent_block_portable;
 }
 
 }  // namespace
@@ -135,12 +150,13 @@ double erfc(double x) {
   return erfc_finish(x, t, e);
 }
 
-void erfc_many(const double* x, double* out, size_t m) {
+void erfc_many(const double* x, double* out, size_t m, cpu::Level level) {
+  const ErfcBlock block = erfc_exponent_block(level);
   double t[kManyBlock];
   double e[kManyBlock];
   size_t i = 0;
   for (; i + kManyBlock <= m; i += kManyBlock) {
-    erfc_exponent_block(x + i, t, e);
+    block(x + i, t, e);
     for (size_t l = 0; l < kManyBlock; ++l) out[i + l] = erfc_finish(x[i + l], t[l], e[l]);
   }
   for (; i < m; ++i) out[i] = erfc(x[i]);
@@ -149,14 +165,16 @@ void erfc_many(const double* x, double* out, size_t m) {
 namespace {
 
 namespace acklam {
-constexpr double a1 = -39.69683028665376, a2 = 220.9460984245205, a3 = -275.9285104469687,
-                 a4 = 138.357751867269, a5 = -30.66479806614716, a6 = 2.506628277459239;
-constexpr double b1 = -54.47609879822406, b2 = 161.5858368580409, b3 = -155.6989798598866,
-                 b4 = 66.80131188771972, b5 = -13.28068155288572;
-constexpr double c1 = -0.007784894002430293, c2 = -0.3223964580411365, c3 = -2.400758277161838,
-                 c4 = -2.549732539343734, c5 = 4.374664141464968, c6 = 2.938163982698783;
-constexpr double d1 = 0.007784695709041462, d2 = 0.3224671290700398, d3 = 2.445134137142996,
-                 d4 = 3.754408661907416;
+// The rational parts, coefficients lowest degree first: the central region's a(r) / b(r) in
+// r = q^2 (times q), the tails' c(q) / d(q).
+constexpr double a[] = {2.506628277459239,  -30.66479806614716, 138.357751867269,
+                        -275.9285104469687, 220.9460984245205,  -39.69683028665376};
+constexpr double b[] = {1.0,               -13.28068155288572, 66.80131188771972,
+                        -155.6989798598866, 161.5858368580409,  -54.47609879822406};
+constexpr double c[] = {2.938163982698783,  4.374664141464968,  -2.549732539343734,
+                        -2.400758277161838, -0.3223964580411365, -0.007784894002430293};
+constexpr double d[] = {1.0, 3.754408661907416, 2.445134137142996, 0.3224671290700398,
+                        0.007784695709041462};
 constexpr double lo = 1e-300;
 constexpr double hi = 0.9999999999999999;  // 1 - 2^-53
 constexpr double central_lo = 0.02425;
@@ -170,25 +188,20 @@ inline double clamp_probability(double p) {
 }
 
 inline double quantile_central(double p2) {
-  using namespace acklam;
   const double q = p2 - 0.5;
   const double r = q * q;
-  return (q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6)) /
-         (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
+  return (q * polynomial(r, acklam::a)) / polynomial(r, acklam::b);
 }
 
-// Both tails share N(q) / D(q); the lower tail at p2 < 0.02425, the upper one (and NaN) above
+// Both tails share c(q) / d(q); the lower tail at p2 < 0.02425, the upper one (and NaN) above
 // 0.97575 with q from 1 - p2 and the sign turned.
 inline double quantile_tail(double p2) {
-  using namespace acklam;
-  if (p2 < central_lo) {
+  if (p2 < acklam::central_lo) {
     const double q = std::sqrt(-2.0 * std::log(p2));
-    return (((((c1 * q + c2) * q + c3) * q + c4) * q + c5) * q + c6) /
-           ((((d1 * q + d2) * q + d3) * q + d4) * q + 1.0);
+    return polynomial(q, acklam::c) / polynomial(q, acklam::d);
   }
   const double q = std::sqrt(-2.0 * std::log(1.0 - p2));
-  return -(((((c1 * q + c2) * q + c3) * q + c4) * q + c5) * q + c6) /
-         ((((d1 * q + d2) * q + d3) * q + d4) * q + 1.0);
+  return -polynomial(q, acklam::c) / polynomial(q, acklam::d);
 }
 
 inline bool in_central_region(double p2) {
@@ -197,13 +210,42 @@ inline bool in_central_region(double p2) {
 
 // The central formula for a block of probabilities, side by side. Inside the central region the
 // clamp leaves p unchanged, so the formula runs on p itself; lanes outside it (and NaN) are
-// marked, and the caller replaces their value by the one-at-a-time evaluation.
-MIRELON_CPU_CLONES
-void quantile_central_block(const double* p, double* z, unsigned char* central) {
+// marked, and the caller replaces their value by the one-at-a-time evaluation. One body per
+// instruction-set level, all rounding alike.
+[[gnu::always_inline]] inline void quantile_central_lanes(const double* p, double* z,
+                                                          unsigned char* central) {
   for (size_t l = 0; l < kManyBlock; ++l) {
     z[l] = quantile_central(p[l]);
     central[l] = in_central_region(p[l]);
   }
+}
+
+using QuantileBlock = void (*)(const double* p, double* z, unsigned char* central);
+
+void quantile_central_block_portable(const double* p, double* z, unsigned char* central) {
+  quantile_central_lanes(p, z, central);
+}
+
+[[gnu::target("avx2")]] void quantile_central_block_avx2(const double* p, double* z,
+                                                         unsigned char* central) {
+  quantile_central_lanes(p, z, central);
+}
+
+[[gnu::target("avx512f")]] void quantile_central_block_avx512(const double* p, double* z,
+                                                             unsigned char* central) {
+  quantile_central_lanes(p, z, central);
+}
+
+QuantileBlock quantile_central_block(cpu::Level level) {
+  switch (level) {
+    case cpu::Level::avx512:
+      return quantile_central_block_avx512;
+    case cpu::Level::avx2:
+      return quantile_central_block_avx2;
+    case cpu::Level::portable:
+      break;
+  }
+  return quantile_central_block_portable;
 }
 
 }  // namespace
@@ -213,12 +255,13 @@ double normal_quantile(double p) {
   return in_central_region(p2) ? quantile_central(p2) : quantile_tail(p2);
 }
 
-void normal_quantile_many(const double* p, double* out, size_t m) {
+void normal_quantile_many(const double* p, double* out, size_t m, cpu::Level level) {
+  const QuantileBlock block = quantile_central_block(level);
   double z[kManyBlock];
   unsigned char central[kManyBlock];
   size_t i = 0;
   for (; i + kManyBlock <= m; i += kManyBlock) {
-    quantile_central_block(p + i, z, central);
+    block(p + i, z, central);
     for (size_t l = 0; l < kManyBlock; ++l) {
       out[i + l] = central[l] ? z[l] : quantile_tail(clamp_probability(p[i + l]));
     }
@@ -244,26 +287,30 @@ double digamma(double x) {
   return digamma_series(acc, x);
 }
 
+namespace {
+
+// Polynomial approximations of the scaled Bessel functions, coefficients lowest degree first:
+// in y = (k / 3.75)^2 below |k| = 3.75, in u = 3.75 / |k| from there on.
+constexpr double kI0Small[] = {1.0,       3.5156229, 3.0899424, 1.2067492,
+                               0.2659732, 0.0360768, 0.0045813};
+constexpr double kI0Large[] = {0.39894228,  0.01328592, 0.00225319,  -0.00157565, 0.00916281,
+                               -0.02057706, 0.02635537, -0.01647633, 0.00392377};
+constexpr double kI1Small[] = {0.5,        0.87890594, 0.51498869, 0.15084934,
+                               0.02658733, 0.00301532, 0.00032411};
+constexpr double kI1Large[] = {0.39894228, -0.03988024, -0.00362018, 0.00163801, -0.01031555,
+                               0.02282967, -0.02895312, 0.01787654,  -0.00420059};
+
+}  // namespace
+
 double bessel_i0e(double k) {
   const double a = std::fabs(k);
   if (a < 3.75) {
     const double q = k / 3.75;
     const double y = q * q;
-    return (1.0 +
-            y * (3.5156229 +
-                 y * (3.0899424 +
-                      y * (1.2067492 + y * (0.2659732 + y * (0.0360768 + y * 0.0045813)))))) *
-           std::exp(-a);
+    return polynomial(y, kI0Small) * std::exp(-a);
   }
   const double u = 3.75 / a;
-  return (0.39894228 +
-          u * (0.01328592 +
-               u * (0.00225319 +
-                    u * (-0.00157565 +
-                         u * (0.00916281 +
-                              u * (-0.02057706 +
-                                   u * (0.02635537 + u * (-0.01647633 + u * 0.00392377)))))))) /
-         std::sqrt(a);
+  return polynomial(u, kI0Large) / std::sqrt(a);
 }
 
 double bessel_i1e(double k) {
@@ -272,21 +319,10 @@ double bessel_i1e(double k) {
   if (a < 3.75) {
     const double q = k / 3.75;
     const double y = q * q;
-    m = (0.5 +
-         y * (0.87890594 +
-              y * (0.51498869 +
-                   y * (0.15084934 + y * (0.02658733 + y * (0.00301532 + y * 0.00032411)))))) *
-        a * std::exp(-a);
+    m = polynomial(y, kI1Small) * a * std::exp(-a);
   } else {
     const double u = 3.75 / a;
-    m = (0.39894228 +
-         u * (-0.03988024 +
-              u * (-0.00362018 +
-                   u * (0.00163801 +
-                        u * (-0.01031555 +
-                             u * (0.02282967 +
-                                  u * (-0.02895312 + u * (0.01787654 + u * (-0.00420059))))))))) /
-        std::sqrt(a);
+    m = polynomial(u, kI1Large) / std::sqrt(a);
   }
   return k < 0.0 ? -m : m;
 }

@@ -3,7 +3,11 @@
 // widen their argument, evaluate here and round once.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+
+#include "constants.hpp"
+#include "cpu.hpp"
 
 namespace mirelon::density {
 
@@ -14,10 +18,19 @@ double digamma(double x);
 double bessel_i0e(double x);
 double bessel_i1e(double x);
 
+// The standard normal density at z, evaluated in the log domain in 64-bit and rounded once.
+template <typename T>
+T normal_density(T z) {
+  const double zd = static_cast<double>(z);
+  return static_cast<T>(std::exp((zd * -0.5) * zd + constants::neg_ln_sqrt_two_pi<double>));
+}
+
 // out[i] = erfc(x[i]) and out[i] = normal_quantile(p[i]) for i < m, bit for bit, with several
-// arguments evaluated side by side. Loops that need many values hand them blocks of kManyBlock.
+// arguments evaluated side by side in the vector unit of `level` (a kernel reads the level once
+// per call and passes it on). Loops that need many values hand them blocks of kManyBlock.
 inline constexpr size_t kManyBlock = 32;
-void erfc_many(const double* x, double* out, size_t m);
-void normal_quantile_many(const double* p, double* out, size_t m);
+void erfc_many(const double* x, double* out, size_t m, cpu::Level level = cpu::active());
+void normal_quantile_many(const double* p, double* out, size_t m,
+                          cpu::Level level = cpu::active());
 
 }  // namespace mirelon::density
