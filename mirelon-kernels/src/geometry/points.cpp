@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "batch.hpp"
+#include "cpu.hpp"
 #include "geometry/bvh.hpp"
 #include "geometry/cache.hpp"
 #include "numeric.hpp"
@@ -42,10 +43,10 @@ struct TwoPointSets {
   std::optional<size_t> per_first_point() const { return checked_size(batch, a_count); }
 };
 
-// The distance rows are the hot loop of the matrix kernel. Where the processor has AVX2 they
-// run four points at a time; the vector form performs exactly the scalar form's IEEE
-// operations (differences, squares, their sum, + 1e-12, a correctly rounded square root, one
-// rounding to the element type), so both give identical bits.
+// The distance rows are the hot loop of the matrix kernel. At the AVX2 level they run four
+// points at a time; the vector form performs exactly the scalar form's IEEE operations
+// (differences, squares, their sum, + 1e-12, a correctly rounded square root, one rounding to
+// the element type), so both give identical bits.
 template <typename T>
 void distance_row_scalar(double ax, double ay, const T* b, T* out, size_t m) {
   for (size_t j = 0; j < m; ++j) {
@@ -88,19 +89,14 @@ __attribute__((target("avx2"))) void distance_row_avx2(double ax, double ay, con
   }
   distance_row_scalar(ax, ay, b + 2 * j, out + j, m - j);
 }
-
-inline bool has_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
 #endif
 
 // Row of distances from (ax, ay) to the m points of `b`, evaluated in 64-bit and rounded once
-// to the element type.
-template <typename T>
+// to the element type, by the body of level L.
+template <cpu::Level L, typename T>
 void distance_row(double ax, double ay, const T* b, T* out, size_t m) {
 #ifdef MIRELON_HAVE_AVX2_ROWS
-  if (has_avx2()) return distance_row_avx2(ax, ay, b, out, m);
+  if constexpr (L >= cpu::Level::avx2) return distance_row_avx2(ax, ay, b, out, m);
 #endif
   distance_row_scalar(ax, ay, b, out, m);
 }
@@ -109,11 +105,11 @@ void distance_row(double ax, double ay, const T* b, T* out, size_t m) {
 
 // One batch of the distance matrix: row i holds the distances of point i of `a` to every point
 // of `b`.
-template <typename T>
+template <cpu::Level L, typename T>
 void pairwise_fwd_loop(std::span<const T> a, std::span<const T> b, std::span<T> out, size_t m) {
   pool::parallel_rows(out, m, [&](size_t i, std::span<T> row) {
-    points_detail::distance_row(static_cast<double>(a[2 * i]), static_cast<double>(a[2 * i + 1]),
-                                b.data(), row.data(), m);
+    points_detail::distance_row<L>(static_cast<double>(a[2 * i]),
+                                   static_cast<double>(a[2 * i + 1]), b.data(), row.data(), m);
   });
 }
 
@@ -127,10 +123,12 @@ void pairwise_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (!check_length(r, out[0], total, "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> d = output_span<T>(out[0]);
-  for (size_t k = 0; k < s.batch; ++k) {
-    pairwise_fwd_loop<T>(s.a.block(k), s.b.block(k), d.subspan(k * *per_batch, *per_batch),
-                         s.b_count);
-  }
+  cpu::dispatch<cpu::Level::avx2>([&]<cpu::Level L>() {
+    for (size_t k = 0; k < s.batch; ++k) {
+      pairwise_fwd_loop<L, T>(s.a.block(k), s.b.block(k), d.subspan(k * *per_batch, *per_batch),
+                              s.b_count);
+    }
+  });
 }
 
 template <typename T>

@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpu.hpp"
 #include "geometry/bvh.hpp"
 #include "geometry/cache.hpp"
 #include "kernel.hpp"
@@ -137,12 +138,14 @@ void nearest_segment_block(const BvhCacheEntry& cached, std::span<const T> block
                            size_t base, std::span<T> distance, std::span<T> index,
                            std::span<T> position, Sign sign) {
   constexpr T nan = std::numeric_limits<T>::quiet_NaN();
+  const cpu::Level level = cpu::active();  // one leaf body for the whole loop
   pool::parallel_for(m, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
       const T qx = block[2 * i], qy = block[2 * i + 1];
       const double px = static_cast<double>(qx);
       const double py = static_cast<double>(qy);
-      const auto hit = bvh_nearest_segment(cached.hierarchy, cached.items, cached.count, px, py);
+      const auto hit =
+          bvh_nearest_segment(cached.hierarchy, cached.items, cached.count, px, py, level);
       const size_t j = base + i;
       if (!hit) {
         distance[j] = nan;
