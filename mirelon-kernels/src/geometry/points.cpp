@@ -150,13 +150,13 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (s.batch == 0) return;
 
   const std::span<const T> g = input_span<T>(in[2]);
-  T* da = output_span<T>(out[0]).data();
-  T* db = output_span<T>(out[1]).data();
+  const BatchGrad<T> grad_a(output_span<T>(out[0]), s.a);
+  const BatchGrad<T> grad_b(output_span<T>(out[1]), s.b);
   for (size_t k = 0; k < s.batch; ++k) {
     const std::span<const T> a = s.a.block(k);
     const std::span<const T> b = s.b.block(k);
-    const size_t oa = s.a.offset(k);
-    const size_t ob = s.b.offset(k);
+    const std::span<T> da = grad_a.block(k);
+    const std::span<T> db = grad_b.block(k);
     for (size_t i = 0; i < s.a_count; ++i) {
       const double ax = static_cast<double>(a[2 * i]);
       const double ay = static_cast<double>(a[2 * i + 1]);
@@ -170,13 +170,13 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
         const double w = static_cast<double>(grow[j]) / dist;
         const double vx = dx * w;
         const double vy = dy * w;
-        db[ob + 2 * j] -= static_cast<T>(vx);
-        db[ob + 2 * j + 1] -= static_cast<T>(vy);
+        db[2 * j] -= static_cast<T>(vx);
+        db[2 * j + 1] -= static_cast<T>(vy);
         acc_x += vx;
         acc_y += vy;
       }
-      da[oa + 2 * i] += static_cast<T>(acc_x);
-      da[oa + 2 * i + 1] += static_cast<T>(acc_y);
+      da[2 * i] += static_cast<T>(acc_x);
+      da[2 * i + 1] += static_cast<T>(acc_y);
     }
   }
 }
@@ -246,26 +246,26 @@ void points_closest_hard_vjp(KernelResult& r, const KernelBuffer* in, size_t,
   zero_fill<T>(out[1]);
   if (s.batch == 0) return;
 
-  const std::span<const T> q = s.a.data();
-  const std::span<const T> ref = s.b.data();
   const std::span<const T> g = input_span<T>(in[3]);
-  T* gq = output_span<T>(out[0]).data();
-  T* gr = output_span<T>(out[1]).data();
+  const BatchGrad<T> grad_q(output_span<T>(out[0]), s.a);
+  const BatchGrad<T> grad_r(output_span<T>(out[1]), s.b);
   const T eps = static_cast<T>(1e-12);
   for (size_t b = 0; b < s.batch; ++b) {
-    const size_t oq = s.a.offset(b);
-    const size_t orf = s.b.offset(b);
+    const std::span<const T> q = s.a.block(b);
+    const std::span<const T> ref = s.b.block(b);
+    const std::span<T> gq = grad_q.block(b);
+    const std::span<T> gr = grad_r.block(b);
     for (size_t j = 0; j < s.a_count; ++j) {
       const size_t p = b * s.a_count + j;
       const size_t k = static_cast<size_t>(saturating_to_u64(static_cast<double>(residual[p])));
-      const T dx = q[oq + 2 * j] - ref[orf + 2 * k];
-      const T dy = q[oq + 2 * j + 1] - ref[orf + 2 * k + 1];
+      const T dx = q[2 * j] - ref[2 * k];
+      const T dy = q[2 * j + 1] - ref[2 * k + 1];
       const T dist = std::sqrt((dx * dx + dy * dy) + eps);
       const T w = g[p] / dist;
-      gq[oq + 2 * j] += dx * w;
-      gq[oq + 2 * j + 1] += dy * w;
-      gr[orf + 2 * k] -= dx * w;
-      gr[orf + 2 * k + 1] -= dy * w;
+      gq[2 * j] += dx * w;
+      gq[2 * j + 1] += dy * w;
+      gr[2 * k] -= dx * w;
+      gr[2 * k + 1] -= dy * w;
     }
   }
 }

@@ -96,20 +96,18 @@ void polygon_sd_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
 
   const auto position = input_span<T>(inputs[3]);
   const auto cotangent = input_span<T>(inputs[4]);
-  const auto grad_points = output_span<T>(outputs[0]);
-  const auto grad_vertices = output_span<T>(outputs[1]);
+  const BatchGrad<T> grad_points(output_span<T>(outputs[0]), o.points);
+  const BatchGrad<T> grad_vertices(output_span<T>(outputs[1]), o.vertices);
   const size_t m = o.m;
   const size_t nv = o.nv;
-  const bool points_broadcast = o.points.batch_count() == 1;
-  const bool vertices_broadcast = o.vertices.batch_count() == 1;
   const T eps = static_cast<T>(1e-12);
 
   // Evaluated in T throughout; only the index is widened for its conversion.
   for (size_t b = 0; b < o.batches; ++b) {
     const auto block = o.points.block(b);
     const auto ring = o.vertices.block(b);
-    T* gp = grad_points.data() + (points_broadcast ? 0 : b * 2 * m);
-    T* gv = grad_vertices.data() + (vertices_broadcast ? 0 : b * 2 * nv);
+    const std::span<T> gp = grad_points.block(b);
+    const std::span<T> gv = grad_vertices.block(b);
     for (size_t i = 0; i < m; ++i) {
       const size_t j = b * m + i;
       const size_t e = static_cast<size_t>(saturating_to_u64(static_cast<double>(index[j])));
