@@ -2,6 +2,7 @@
 // calling thread in one pass over its n elements.
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "numeric.hpp"
 #include "targets.hpp"
@@ -38,28 +39,8 @@ Slot<T> slot(const KernelBuffer& b) {
   return {static_cast<T*>(b.data), element_count(b) == 1 ? size_t{0} : size_t{1}};
 }
 
-// A per-element operand (parameter or its gradient) must hold one value or at least n.
-inline bool check_per_element(KernelResult& r, const KernelBuffer& b, size_t n, const char* what) {
-  const size_t count = element_count(b);
-  if (count == 1 || count >= n) return true;
-  r.fail(message(what, " length mismatch: expected 1 or at least ", n, " elements, got ", count));
-  return false;
-}
-
-inline bool check_at_least(KernelResult& r, const KernelBuffer& b, size_t expected,
-                           const char* what) {
-  const size_t count = element_count(b);
-  if (count >= expected) return true;
-  r.fail(message(what, " length mismatch: expected at least ", expected, " elements, got ", count));
-  return false;
-}
-
-inline bool check_exact(KernelResult& r, const KernelBuffer& b, size_t expected, const char* what) {
-  const size_t count = element_count(b);
-  if (count == expected) return true;
-  r.fail(message(what, " length mismatch: expected ", expected, " elements, got ", count));
-  return false;
-}
+// A per-element operand (parameter or its gradient) holds one value or at least n.
+constexpr LengthRule kPerElement = LengthRule::one_or_at_least;
 
 // ---- decay ----
 
@@ -144,7 +125,7 @@ void decay_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const uint8_t kind = decay_kind<T>(inputs[2]);
   if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
   // The parameter is first read below; an unknown kind is reported before its length.
-  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "decay parameter")) return;
   const auto y = output_span<T>(outputs[0]);
   const Param<T> p = param<T>(inputs[1]);
   if (kind == kExponential) {
@@ -165,11 +146,12 @@ void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[2]);
   const size_t n = t.size();
-  if (g.size() != n || element_count(outputs[0]) != n)
-    return result.fail("cotangent length mismatch");
-  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
+  if (!check_length(result, inputs[2], n, "cotangent length mismatch") ||
+      !check_length(result, outputs[0], n, "cotangent length mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "decay parameter")) return;
   if (!check_kind_present(result, inputs[3])) return;
-  if (!check_per_element(result, outputs[1], n, "decay parameter gradient")) return;
+  if (!check_operand_length(result, outputs[1], n, kPerElement, "decay parameter gradient")) return;
   zero_fill<T>(outputs[1]);
   if (n == 0) return;
   const uint8_t kind = decay_kind<T>(inputs[3]);
@@ -204,9 +186,9 @@ void logistic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const size_t n = t.size();
   if (!check_length(result, outputs[0], n, "output length mismatch")) return;
-  if (!check_per_element(result, inputs[1], n, "logistic midpoint")) return;
-  if (!check_per_element(result, inputs[2], n, "logistic rate")) return;
-  if (!check_per_element(result, inputs[3], n, "logistic ceiling")) return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "logistic midpoint")) return;
+  if (!check_operand_length(result, inputs[2], n, kPerElement, "logistic rate")) return;
+  if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
   if (n == 0) return;
   const auto y = output_span<T>(outputs[0]);
   const Param<T> t0 = param<T>(inputs[1]);
@@ -233,14 +215,19 @@ void logistic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[4]);
   const size_t n = t.size();
-  if (g.size() != n) return result.fail("cotangent length mismatch");
-  if (!check_length(result, outputs[0], n, "cotangent length mismatch")) return;
-  if (!check_per_element(result, inputs[1], n, "logistic midpoint")) return;
-  if (!check_per_element(result, inputs[2], n, "logistic rate")) return;
-  if (!check_per_element(result, inputs[3], n, "logistic ceiling")) return;
-  if (!check_per_element(result, outputs[1], n, "logistic midpoint gradient")) return;
-  if (!check_per_element(result, outputs[2], n, "logistic rate gradient")) return;
-  if (!check_per_element(result, outputs[3], n, "logistic ceiling gradient")) return;
+  if (!check_length(result, inputs[4], n, "cotangent length mismatch") ||
+      !check_length(result, outputs[0], n, "cotangent length mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "logistic midpoint")) return;
+  if (!check_operand_length(result, inputs[2], n, kPerElement, "logistic rate")) return;
+  if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
+  if (!check_operand_length(result, outputs[1], n, kPerElement,
+                            "logistic midpoint gradient"))
+    return;
+  if (!check_operand_length(result, outputs[2], n, kPerElement, "logistic rate gradient")) return;
+  if (!check_operand_length(result, outputs[3], n, kPerElement,
+                            "logistic ceiling gradient"))
+    return;
   zero_fill<T>(outputs[1]);
   zero_fill<T>(outputs[2]);
   zero_fill<T>(outputs[3]);
@@ -278,10 +265,11 @@ void periodic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto phi = input_span<T>(inputs[3]);
   const size_t n = t.size();
   const size_t harmonics = a.size();
-  if (phi.size() != harmonics || element_count(outputs[0]) != n)
-    return result.fail("periodic shape mismatch");
-  if (!check_per_element(result, inputs[1], n, "periodic period")) return;
-  if (!check_per_element(result, inputs[4], n, "periodic offset")) return;
+  if (!check_length(result, inputs[3], harmonics, "periodic shape mismatch") ||
+      !check_length(result, outputs[0], n, "periodic shape mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "periodic period")) return;
+  if (!check_operand_length(result, inputs[4], n, kPerElement, "periodic offset")) return;
   if (n == 0) return;
   const auto y = output_span<T>(outputs[0]);
   const Param<T> period = param<T>(inputs[1]);
@@ -305,13 +293,20 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto g = input_span<T>(inputs[4]);
   const size_t n = t.size();
   const size_t harmonics = a.size();
-  if (g.size() != n || element_count(outputs[0]) != n)
-    return result.fail("cotangent length mismatch");
-  if (!check_per_element(result, inputs[1], n, "periodic period")) return;
-  if (!check_at_least(result, inputs[3], harmonics, "periodic phases")) return;
-  if (!check_at_least(result, outputs[1], harmonics, "periodic amplitude gradient")) return;
-  if (!check_at_least(result, outputs[2], harmonics, "periodic phase gradient")) return;
-  if (!check_per_element(result, outputs[3], n, "periodic offset gradient")) return;
+  if (!check_length(result, inputs[4], n, "cotangent length mismatch") ||
+      !check_length(result, outputs[0], n, "cotangent length mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "periodic period")) return;
+  if (!check_operand_length(result, inputs[3], harmonics, LengthRule::at_least,
+                            "periodic phases"))
+    return;
+  if (!check_operand_length(result, outputs[1], harmonics, LengthRule::at_least,
+                            "periodic amplitude gradient"))
+    return;
+  if (!check_operand_length(result, outputs[2], harmonics, LengthRule::at_least,
+                            "periodic phase gradient"))
+    return;
+  if (!check_operand_length(result, outputs[3], n, kPerElement, "periodic offset gradient")) return;
   zero_fill<T>(outputs[1]);
   zero_fill<T>(outputs[2]);
   zero_fill<T>(outputs[3]);
@@ -346,12 +341,6 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
 
 namespace curves_detail {
 
-// ny * nx; a product that does not fit becomes SIZE_MAX, which no element count can equal.
-inline size_t table_size(size_t nx, size_t ny) {
-  size_t cells = 0;
-  return checked_product(nx, ny, cells) ? cells : SIZE_MAX;
-}
-
 inline bool check_table_knots(KernelResult& r, size_t nx, size_t ny) {
   if (nx >= 2 && ny >= 2) return true;
   r.fail(message("table2d needs at least 2 knots on each axis (x: ", nx, ", y: ", ny, ")"));
@@ -371,10 +360,11 @@ void table2d_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const size_t n = x.size();
   const size_t nx = xs.size();
   const size_t ny = ys.size();
-  const size_t cells = table_size(nx, ny);
-  if (table.size() != cells) return result.fail("table2d shape mismatch");
-  if (yq.size() != n || element_count(outputs[0]) != n)
-    return result.fail("table2d shape mismatch");
+  const std::optional<size_t> cells = checked_size(ny, nx);  // empty when it does not fit
+  if (!check_length(result, inputs[4], cells, "table2d shape mismatch") ||
+      !check_length(result, inputs[1], n, "table2d shape mismatch") ||
+      !check_length(result, outputs[0], n, "table2d shape mismatch"))
+    return;
   if (n == 0) return;
   if (!check_table_knots(result, nx, ny)) return;
   const auto z = output_span<T>(outputs[0]);
@@ -397,16 +387,22 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto x = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[5]);
   const size_t n = x.size();
-  if (g.size() != n) return result.fail("cotangent length mismatch");
+  if (!check_length(result, inputs[5], n, "cotangent length mismatch")) return;
   const size_t nx = element_count(inputs[2]);
   const size_t ny = element_count(inputs[3]);
-  const size_t cells = table_size(nx, ny);
-  if (!check_exact(result, inputs[1], n, "table2d query y")) return;
+  const std::optional<size_t> cells = checked_size(ny, nx);  // empty when it does not fit
+  if (!check_operand_length(result, inputs[1], n, LengthRule::exactly, "table2d query y")) return;
   if (n > 0 && !check_table_knots(result, nx, ny)) return;
-  if (!check_exact(result, inputs[4], cells, "table2d table")) return;
-  if (!check_exact(result, outputs[0], n, "table2d x gradient")) return;
-  if (!check_exact(result, outputs[1], n, "table2d y gradient")) return;
-  if (!check_exact(result, outputs[2], cells, "table2d table gradient")) return;
+  if (!check_operand_length(result, inputs[4], cells, LengthRule::exactly, "table2d table")) return;
+  if (!check_operand_length(result, outputs[0], n, LengthRule::exactly,
+                            "table2d x gradient"))
+    return;
+  if (!check_operand_length(result, outputs[1], n, LengthRule::exactly,
+                            "table2d y gradient"))
+    return;
+  if (!check_operand_length(result, outputs[2], cells, LengthRule::exactly,
+                            "table2d table gradient"))
+    return;
   zero_fill<T>(outputs[2]);
   if (n == 0) return;
   const auto yq = input_span<T>(inputs[1]);
