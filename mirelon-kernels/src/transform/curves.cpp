@@ -5,39 +5,13 @@
 #include <optional>
 
 #include "numeric.hpp"
+#include "param.hpp"
 #include "targets.hpp"
 #include "transform/knots.hpp"
 
 namespace mirelon {
 
 namespace curves_detail {
-
-// A per-element parameter of one value (shared by every element) or one value per element.
-template <typename T>
-struct Param {
-  const T* data;
-  size_t stride;
-  T operator[](size_t i) const { return data[i * stride]; }
-};
-
-template <typename T>
-Param<T> param(const KernelBuffer& b) {
-  return {static_cast<const T*>(b.data), element_count(b) == 1 ? size_t{0} : size_t{1}};
-}
-
-// The gradient slot of a per-element parameter: element 0 when the output holds one value (the
-// sum over all elements), element i otherwise.
-template <typename T>
-struct Slot {
-  T* data;
-  size_t stride;
-  T& operator[](size_t i) const { return data[i * stride]; }
-};
-
-template <typename T>
-Slot<T> slot(const KernelBuffer& b) {
-  return {static_cast<T*>(b.data), element_count(b) == 1 ? size_t{0} : size_t{1}};
-}
 
 // A per-element operand (parameter or its gradient) holds one value or at least n.
 constexpr LengthRule kPerElement = LengthRule::one_or_at_least;
@@ -127,12 +101,12 @@ void decay_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   // The parameter is first read below; an unknown kind is reported before its length.
   if (!check_operand_length(result, inputs[1], n, kPerElement, "decay parameter")) return;
   const auto y = output_span<T>(outputs[0]);
-  const Param<T> p = param<T>(inputs[1]);
+  const Param<T> p = Param<T>::of(inputs[1]);
   if (kind == kExponential) {
     for (size_t i = 0; i < n; ++i) y[i] = std::exp(-t[i] / p[i]);
     return;
   }
-  if (p.stride == 0) {
+  if (p.broadcast()) {
     const T neg_alpha = -p[0];
     for (size_t i = 0; i < n; ++i) y[i] = std::pow(floored_time(t[i]), neg_alpha);
     return;
@@ -157,8 +131,8 @@ void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const uint8_t kind = decay_kind<T>(inputs[3]);
   if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
   const auto dt = output_span<T>(outputs[0]);
-  const Param<T> p = param<T>(inputs[1]);
-  const Slot<T> dp = slot<T>(outputs[1]);
+  const Param<T> p = Param<T>::of(inputs[1]);
+  const ParamGrad<T> dp = ParamGrad<T>::of(outputs[1]);
   if (kind == kExponential) {
     for (size_t i = 0; i < n; ++i) {
       const T tau = p[i];
@@ -191,9 +165,9 @@ void logistic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
   if (n == 0) return;
   const auto y = output_span<T>(outputs[0]);
-  const Param<T> t0 = param<T>(inputs[1]);
-  const Param<T> k = param<T>(inputs[2]);
-  const Param<T> level = param<T>(inputs[3]);
+  const Param<T> t0 = Param<T>::of(inputs[1]);
+  const Param<T> k = Param<T>::of(inputs[2]);
+  const Param<T> level = Param<T>::of(inputs[3]);
   // In blocks: first the exponentials (library calls), then the divisions, which the compiler
   // is free to pair up in vector registers; each element's value is the element-wise one.
   constexpr size_t B = 64;
@@ -233,12 +207,12 @@ void logistic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   zero_fill<T>(outputs[3]);
   if (n == 0) return;
   const auto dt = output_span<T>(outputs[0]);
-  const Param<T> t0 = param<T>(inputs[1]);
-  const Param<T> k = param<T>(inputs[2]);
-  const Param<T> level = param<T>(inputs[3]);
-  const Slot<T> dt0 = slot<T>(outputs[1]);
-  const Slot<T> dk = slot<T>(outputs[2]);
-  const Slot<T> dlevel = slot<T>(outputs[3]);
+  const Param<T> t0 = Param<T>::of(inputs[1]);
+  const Param<T> k = Param<T>::of(inputs[2]);
+  const Param<T> level = Param<T>::of(inputs[3]);
+  const ParamGrad<T> dt0 = ParamGrad<T>::of(outputs[1]);
+  const ParamGrad<T> dk = ParamGrad<T>::of(outputs[2]);
+  const ParamGrad<T> dlevel = ParamGrad<T>::of(outputs[3]);
   for (size_t i = 0; i < n; ++i) {
     const T gi = g[i];
     const T ki = k[i];
@@ -272,8 +246,8 @@ void periodic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (!check_operand_length(result, inputs[4], n, kPerElement, "periodic offset")) return;
   if (n == 0) return;
   const auto y = output_span<T>(outputs[0]);
-  const Param<T> period = param<T>(inputs[1]);
-  const Param<T> offset = param<T>(inputs[4]);
+  const Param<T> period = Param<T>::of(inputs[1]);
+  const Param<T> offset = Param<T>::of(inputs[4]);
   for (size_t i = 0; i < n; ++i) {
     const T p = period[i];
     const T ti = t[i];
@@ -315,8 +289,8 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto dt = output_span<T>(outputs[0]);
   const auto da = output_span<T>(outputs[1]);
   const auto dphi = output_span<T>(outputs[2]);
-  const Param<T> period = param<T>(inputs[1]);
-  const Slot<T> dc = slot<T>(outputs[3]);
+  const Param<T> period = Param<T>::of(inputs[1]);
+  const ParamGrad<T> dc = ParamGrad<T>::of(outputs[3]);
   for (size_t i = 0; i < n; ++i) {
     const T p = period[i];
     const T gi = g[i];
