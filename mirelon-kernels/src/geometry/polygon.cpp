@@ -2,6 +2,7 @@
 // with the nearest edge and the position along it, and the gradient of the signed distance.
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "batch.hpp"
 #include "geometry/bvh.hpp"
@@ -22,7 +23,7 @@ struct PolygonOperands {
   size_t m = 0;   // queries per batch
   size_t nv = 0;  // vertices (and edges) per polygon
   size_t batches = 0;
-  size_t total = 0;  // batches * m
+  std::optional<size_t> total;  // batches * m, empty when it does not fit
   BatchView<const T> points;
   BatchView<const T> vertices;
 };
@@ -37,8 +38,7 @@ bool view_polygon_operands(KernelResult& r, const KernelBuffer* inputs, PolygonO
     return false;
   // One broadcast operand can make batches * m exceed any buffer; such a product matches no
   // output.
-  if (!checked_product(o.batches, o.m, o.total))
-    o.total = std::numeric_limits<size_t>::max();
+  o.total = checked_size(o.batches, o.m);
   return true;
 }
 
@@ -54,8 +54,8 @@ void polygon_sd_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   }
   PolygonOperands<T> o;
   if (!view_polygon_operands(result, inputs, o)) return;
-  const size_t total = o.total;
-  if (!segment_math::check_nearest_outputs(result, outputs, total)) return;
+  if (!segment_math::check_nearest_outputs(result, outputs, o.total)) return;
+  const size_t total = *o.total;  // present once the outputs matched it
   if (total == 0) return;
 
   const auto distance = output_span<T>(outputs[0]);
@@ -79,8 +79,8 @@ void polygon_sd_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
                     const KernelBuffer* outputs, size_t) {
   PolygonOperands<T> o;
   if (!view_polygon_operands(result, inputs, o)) return;
-  const size_t total = o.total;
-  if (!segment_math::check_nearest_residuals(result, inputs, total)) return;
+  if (!segment_math::check_nearest_residuals(result, inputs, o.total)) return;
+  const size_t total = *o.total;  // present once the cotangent matched it
   if (!check_length_at_least(result, outputs[0], o.points.data().size(),
                              "point gradient too short"))
     return;
