@@ -35,14 +35,16 @@ struct CacheMap {
   std::unique_ptr<std::unordered_map<uint64_t, SharedBvhEntry>> map;
 };
 
+// Both maps are allocated once and never destroyed, like the pool: a host thread still inside a
+// geometry kernel while the process exits must not find its lock already destroyed.
 CacheMap& points_map() {
-  static CacheMap m;
-  return m;
+  static CacheMap* const m = new CacheMap;
+  return *m;
 }
 
 CacheMap& segments_map() {
-  static CacheMap m;
-  return m;
+  static CacheMap* const m = new CacheMap;
+  return *m;
 }
 
 // Item word k of a block (k < items' word count) as the entry stores it.
