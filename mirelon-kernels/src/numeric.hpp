@@ -167,6 +167,15 @@ inline bool check_operand_length(KernelResult& r, const KernelBuffer& b, size_t 
   return false;
 }
 
+// The same for a size formed with `checked_size`: an empty size matches no operand, whatever the
+// rule, and its message shows the largest size, 18446744073709551615.
+inline bool check_operand_length(KernelResult& r, const KernelBuffer& b, std::optional<size_t> n,
+                                 LengthRule rule, std::string_view what) {
+  if (n) return check_operand_length(r, b, *n, rule, what);
+  r.fail(operand_length_error(what, element_count(b), std::numeric_limits<size_t>::max(), rule));
+  return false;
+}
+
 // Every residual index (a forward kernel's index output, read back) must name one of `limit`
 // items after its conversion. The 32-bit forward rounds indices beyond 2^24, which can land on
 // `limit` itself, so nothing here is taken on trust. `item` names what the index counts.

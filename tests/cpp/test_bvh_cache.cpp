@@ -268,17 +268,22 @@ TEST(BvhCache, SignedZeroIsADifferentKey) {
   EXPECT_NE(cached_point_bvh<double>(a, 2).get(), cached_point_bvh<double>(b, 2).get());
 }
 
-// Negating every word of an even-length block flips the sign bit twice an even number of times
-// in the key, so these blocks share a key; the cache must still hand each its own hierarchy.
+// Blocks that differ only in sign bits (a half-turn, a mirror image) are told apart by the hit
+// confirmation, whatever their keys: the cache hands each its own hierarchy.
 TEST(BvhCache, KeyCollisionsAreDetected) {
   const std::vector<double> tri = {0, 0, 4, 1, 1, 3};
   const std::vector<double> turned = {-0.0, -0.0, -4, -1, -1, -3};
   const std::vector<double> rect = {1, 1, 3, 1, 3, 2, 1, 2};
   const std::vector<double> mirror = {-1, 1, -3, 1, -3, 2, -1, 2};
-  EXPECT_EQ(bvh_cache_key<double>(tri, BvhBlockKind::points),
-            bvh_cache_key<double>(turned, BvhBlockKind::points));
-  EXPECT_EQ(bvh_cache_key<double>(rect, BvhBlockKind::closed_ring),
-            bvh_cache_key<double>(mirror, BvhBlockKind::closed_ring));
+  const std::vector<float> mirror32(mirror.begin(), mirror.end());
+  const auto tri_entry = cached_point_bvh<double>(tri, 3);
+  const auto rect_entry = cached_segment_bvh<double>(rect, 8, 4, kClosedRingMode);
+  EXPECT_TRUE(bvh_cache_entry_matches<double>(*tri_entry, tri, 6, 3, BvhBlockKind::points));
+  EXPECT_FALSE(bvh_cache_entry_matches<double>(*tri_entry, turned, 6, 3, BvhBlockKind::points));
+  EXPECT_FALSE(
+      bvh_cache_entry_matches<float>(*rect_entry, mirror32, 8, 4, BvhBlockKind::closed_ring));
+  EXPECT_FALSE(
+      bvh_cache_entry_matches<double>(*rect_entry, rect, 8, 2, BvhBlockKind::segment_list));
   for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(cached_point_bvh<double>(tri, 3)->items, tri);
     EXPECT_EQ(cached_point_bvh<double>(turned, 3)->items, turned);
@@ -291,6 +296,33 @@ TEST(BvhCache, KeyCollisionsAreDetected) {
     ASSERT_TRUE(hit);
     EXPECT_EQ(hit->index, 0u);
     EXPECT_EQ(hit->d2, 1.0);
+  }
+}
+
+// A word's sign bit reaches the whole key, so sign flips in several words do not cancel: a
+// block and its negation or mirror image have different keys, and calls alternating between
+// them find both entries instead of rebuilding each time.
+TEST(BvhCache, NegationsAndMirrorImagesKeepAnEntryEach) {
+  const std::vector<double> cloud = random_words(600, 1002);
+  std::vector<double> negated = cloud;
+  std::vector<double> mirrored = cloud;
+  for (size_t k = 0; k < cloud.size(); ++k) {
+    negated[k] = -cloud[k];
+    if (k % 2 == 0) mirrored[k] = -cloud[k];
+  }
+  int filler = 0;
+  for (const auto* other : {&negated, &mirrored}) {
+    for (BvhBlockKind kind : {BvhBlockKind::points, BvhBlockKind::closed_ring})
+      EXPECT_NE(bvh_cache_key<double>(cloud, kind), bvh_cache_key<double>(*other, kind));
+    // Room for both entries, whatever earlier tests left in the map.
+    while (bvh_cache_point_entries() + 2 > kBvhCacheCapacity)
+      cached_point_bvh<double>(random_words(20, 9500 + filler++), 10);
+    const auto first = cached_point_bvh<double>(cloud, 300);
+    const auto second = cached_point_bvh<double>(*other, 300);
+    for (int round = 0; round < 2; ++round) {
+      EXPECT_EQ(cached_point_bvh<double>(cloud, 300).get(), first.get());
+      EXPECT_EQ(cached_point_bvh<double>(*other, 300).get(), second.get());
+    }
   }
 }
 

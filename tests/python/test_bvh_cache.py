@@ -1,5 +1,5 @@
-"""The process-wide hierarchy cache as the nearest-point kernel sees it: reference sets whose
-cache keys collide get their own answers, and many threads over more distinct reference sets
+"""The process-wide hierarchy cache as the nearest-point kernel sees it: reference sets that
+differ only in sign bits get their own answers, and many threads over more distinct reference sets
 than the cache keeps stay correct."""
 from concurrent.futures import ThreadPoolExecutor
 
@@ -25,7 +25,7 @@ def brute_index(q, r):
 
 
 # Pairs of reference sets whose coordinate words differ only in an even number of sign bits,
-# which a 64-bit key folded with xor and multiplication cannot tell apart.
+# which a key folding the raw words with xor and multiplication could not tell apart.
 TRIANGLE = np.array([[0.0, 0.0], [4.0, 1.0], [1.0, 3.0]])
 RECTANGLE = np.array([[1.0, 1.0], [3.0, 1.0], [3.0, 2.0], [1.0, 2.0]])
 rng0 = np.random.default_rng(8)

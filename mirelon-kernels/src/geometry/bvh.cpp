@@ -348,11 +348,6 @@ __attribute__((target("avx2"))) std::optional<NearestHit> nearest_segment_avx2(
     const Bvh& bvh, const double* items, size_t n, double qx, double qy) {
   return nearest<SegmentLeafAvx2>(bvh, items, n, qx, qy);
 }
-
-bool has_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
 #endif
 
 }  // namespace bvh_detail
@@ -380,8 +375,13 @@ std::optional<NearestHit> bvh_nearest_point(const Bvh& bvh, std::span<const doub
 
 std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
                                               size_t n, double qx, double qy) {
+  return bvh_nearest_segment(bvh, segments, n, qx, qy, cpu::active());
+}
+
+std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
+                                              size_t n, double qx, double qy, cpu::Level level) {
 #ifdef MIRELON_HAVE_AVX2_LEAVES
-  if (bvh_detail::has_avx2()) {
+  if (level >= cpu::Level::avx2) {
     return bvh_detail::nearest_segment_avx2(bvh, segments.data(), n, qx, qy);
   }
 #endif

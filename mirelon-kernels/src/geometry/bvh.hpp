@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "cpu.hpp"
+
 namespace mirelon {
 
 enum class BvhNodeKind : uint8_t { leaf, internal };
@@ -68,5 +70,10 @@ std::optional<NearestHit> bvh_nearest_point(const Bvh& bvh, std::span<const doub
                                             size_t n, double qx, double qy);
 std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
                                               size_t n, double qx, double qy);
+
+// The same with the segment leaves scanned by the body of `level` (a query loop reads
+// cpu::active() once and passes it to every query). Every level gives the same hit, bit for bit.
+std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
+                                              size_t n, double qx, double qy, cpu::Level level);
 
 }  // namespace mirelon

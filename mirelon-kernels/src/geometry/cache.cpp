@@ -10,7 +10,9 @@ namespace mirelon {
 
 namespace cache_detail {
 
-constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
+// Odd, with its bits spread over the whole word, so that each step of the key carries every
+// bit of the running value upwards.
+constexpr uint64_t kKeyMultiplier = 0x9e3779b97f4a7c15ULL;
 constexpr uint64_t kPointSeed = 0x6a09e667f3bcc908ULL;
 constexpr uint64_t kRingSeed = 0xbb67ae8584caa73bULL;
 constexpr uint64_t kListSeed = 0x3c6ef372fe94f82bULL;
@@ -29,20 +31,34 @@ uint64_t seed_of(BvhBlockKind kind) {
 
 inline uint64_t bits_of(double v) { return std::bit_cast<uint64_t>(v); }
 
+// A bijection of 64-bit words in which every input bit changes about half the output bits (the
+// splitmix64 finaliser). A word's sign bit, flipped, then changes the key everywhere rather than
+// only in its top bit, where two such flips would cancel.
+inline uint64_t mix_word(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
+
 // One map with its lock. The map itself is created on its first insertion.
 struct CacheMap {
   std::shared_mutex lock;
   std::unique_ptr<std::unordered_map<uint64_t, SharedBvhEntry>> map;
 };
 
+// Both maps are allocated once and never destroyed, like the pool: a host thread still inside a
+// geometry kernel while the process exits must not find its lock already destroyed.
 CacheMap& points_map() {
-  static CacheMap m;
-  return m;
+  static CacheMap* const m = new CacheMap;
+  return *m;
 }
 
 CacheMap& segments_map() {
-  static CacheMap m;
-  return m;
+  static CacheMap* const m = new CacheMap;
+  return *m;
 }
 
 // Item word k of a block (k < items' word count) as the entry stores it.
@@ -59,9 +75,8 @@ size_t item_words(BvhBlockKind kind, size_t n) {
   return kind == BvhBlockKind::points ? 2 * n : 4 * n;
 }
 
-// Whether a cached entry was made from exactly this block: the key alone collides on ordinary
-// data (a point set and its negation, a shape and its mirror image), so a hit is confirmed
-// against the stored items bit for bit.
+// Whether a cached entry was made from exactly this block: a key is 64 bits, so different blocks
+// can share one, and a hit is confirmed against the stored items bit for bit.
 template <typename T>
 bool entry_matches(const BvhCacheEntry& e, std::span<const T> words, size_t w, size_t n,
                    BvhBlockKind kind) {
@@ -146,12 +161,21 @@ size_t entries_of(CacheMap& cache) {
 }  // namespace cache_detail
 
 template <typename T>
+bool bvh_cache_entry_matches(const BvhCacheEntry& entry, std::span<const T> words, size_t w,
+                             size_t n, BvhBlockKind kind) {
+  return cache_detail::entry_matches(entry, words, w, n, kind);
+}
+
+template <typename T>
 uint64_t bvh_cache_key(std::span<const T> words, BvhBlockKind kind) {
   uint64_t h = cache_detail::seed_of(kind) ^ static_cast<uint64_t>(words.size());
   for (const T v : words) {
-    h = (h ^ cache_detail::bits_of(static_cast<double>(v))) * cache_detail::kFnvPrime;
+    h = (h ^ cache_detail::mix_word(cache_detail::bits_of(static_cast<double>(v)))) *
+        cache_detail::kKeyMultiplier;
   }
-  return h;
+  // The steps above carry differences only towards the high bits; the last mix spreads them
+  // over the whole key.
+  return cache_detail::mix_word(h);
 }
 
 template <typename T>
@@ -174,6 +198,10 @@ size_t bvh_cache_segment_entries() {
 
 template uint64_t bvh_cache_key<float>(std::span<const float>, BvhBlockKind);
 template uint64_t bvh_cache_key<double>(std::span<const double>, BvhBlockKind);
+template bool bvh_cache_entry_matches<float>(const BvhCacheEntry&, std::span<const float>, size_t,
+                                             size_t, BvhBlockKind);
+template bool bvh_cache_entry_matches<double>(const BvhCacheEntry&, std::span<const double>,
+                                              size_t, size_t, BvhBlockKind);
 template SharedBvhEntry cached_point_bvh<float>(std::span<const float>, size_t);
 template SharedBvhEntry cached_point_bvh<double>(std::span<const double>, size_t);
 template SharedBvhEntry cached_segment_bvh<float>(std::span<const float>, size_t, size_t, int);

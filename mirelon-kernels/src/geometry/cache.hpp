@@ -42,10 +42,18 @@ struct BvhCacheEntry {
 
 using SharedBvhEntry = std::shared_ptr<const BvhCacheEntry>;
 
-// The key of a block of words widened to 64-bit: FNV-style over the IEEE bit patterns, seeded
-// per block kind and by the word count.
+// The key of a block of words widened to 64-bit: over the IEEE bit patterns, each word mixed on
+// its own before it is folded in, seeded per block kind and by the word count. Equal values with
+// different bit patterns (0.0 and -0.0) give different keys; a block and its negation or mirror
+// image give different keys.
 template <typename T>
 uint64_t bvh_cache_key(std::span<const T> words, BvhBlockKind kind);
+
+// Whether `entry` was made from exactly this block of w words holding n items of `kind`: the
+// same kind and counts, and every item word with the same bits. A key hit is confirmed with it.
+template <typename T>
+bool bvh_cache_entry_matches(const BvhCacheEntry& entry, std::span<const T> words, size_t w,
+                             size_t n, BvhBlockKind kind);
 
 // The entry over one block of n points (2n words, 64- or 32-bit). Never fails (other than by
 // running out of memory).

@@ -44,10 +44,10 @@ struct TwoPointSets {
   std::optional<size_t> per_first_point() const { return checked_size(batch, a_count); }
 };
 
-// The distance rows are the hot loop of the matrix kernel. Where the processor has AVX2 they
-// run four points at a time; the vector form performs exactly the scalar form's IEEE
-// operations (differences, squares, their sum, + 1e-12, a correctly rounded square root, one
-// rounding to the element type), so both give identical bits.
+// The distance rows are the hot loop of the matrix kernel. At the AVX2 level they run four
+// points at a time; the vector form performs exactly the scalar form's IEEE operations
+// (differences, squares, their sum, + 1e-12, a correctly rounded square root, one rounding to
+// the element type), so both give identical bits.
 template <typename T>
 void distance_row_scalar(double ax, double ay, const T* b, T* out, size_t m) {
   for (size_t j = 0; j < m; ++j) {
@@ -90,19 +90,14 @@ __attribute__((target("avx2"))) void distance_row_avx2(double ax, double ay, con
   }
   distance_row_scalar(ax, ay, b + 2 * j, out + j, m - j);
 }
-
-inline bool has_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
 #endif
 
 // Row of distances from (ax, ay) to the m points of `b`, evaluated in 64-bit and rounded once
-// to the element type.
-template <typename T>
+// to the element type, by the body of level L.
+template <cpu::Level L, typename T>
 void distance_row(double ax, double ay, const T* b, T* out, size_t m) {
 #ifdef MIRELON_HAVE_AVX2_ROWS
-  if (has_avx2()) return distance_row_avx2(ax, ay, b, out, m);
+  if constexpr (L >= cpu::Level::avx2) return distance_row_avx2(ax, ay, b, out, m);
 #endif
   distance_row_scalar(ax, ay, b, out, m);
 }
@@ -111,11 +106,11 @@ void distance_row(double ax, double ay, const T* b, T* out, size_t m) {
 
 // One batch of the distance matrix: row i holds the distances of point i of `a` to every point
 // of `b`.
-template <typename T>
+template <cpu::Level L, typename T>
 void pairwise_fwd_loop(std::span<const T> a, std::span<const T> b, std::span<T> out, size_t m) {
   pool::parallel_rows(out, m, [&](size_t i, std::span<T> row) {
-    points_detail::distance_row(static_cast<double>(a[2 * i]), static_cast<double>(a[2 * i + 1]),
-                                b.data(), row.data(), m);
+    points_detail::distance_row<L>(static_cast<double>(a[2 * i]),
+                                   static_cast<double>(a[2 * i + 1]), b.data(), row.data(), m);
   });
 }
 
@@ -129,10 +124,12 @@ void pairwise_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (!check_length(r, out[0], total, "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> d = output_span<T>(out[0]);
-  for (size_t k = 0; k < s.batch; ++k) {
-    pairwise_fwd_loop<T>(s.a.block(k), s.b.block(k), d.subspan(k * *per_batch, *per_batch),
-                         s.b_count);
-  }
+  cpu::dispatch<cpu::Level::avx2>([&]<cpu::Level L>() {
+    for (size_t k = 0; k < s.batch; ++k) {
+      pairwise_fwd_loop<L, T>(s.a.block(k), s.b.block(k), d.subspan(k * *per_batch, *per_batch),
+                              s.b_count);
+    }
+  });
 }
 
 template <typename T>
@@ -154,13 +151,13 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (s.batch == 0) return;
 
   const std::span<const T> g = input_span<T>(in[2]);
-  T* da = output_span<T>(out[0]).data();
-  T* db = output_span<T>(out[1]).data();
+  const BatchGrad<T> grad_a(output_span<T>(out[0]), s.a);
+  const BatchGrad<T> grad_b(output_span<T>(out[1]), s.b);
   for (size_t k = 0; k < s.batch; ++k) {
     const std::span<const T> a = s.a.block(k);
     const std::span<const T> b = s.b.block(k);
-    const size_t oa = s.a.offset(k);
-    const size_t ob = s.b.offset(k);
+    const std::span<T> da = grad_a.block(k);
+    const std::span<T> db = grad_b.block(k);
     for (size_t i = 0; i < s.a_count; ++i) {
       const double ax = static_cast<double>(a[2 * i]);
       const double ay = static_cast<double>(a[2 * i + 1]);
@@ -174,13 +171,13 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
         const double w = static_cast<double>(grow[j]) / dist;
         const double vx = dx * w;
         const double vy = dy * w;
-        db[ob + 2 * j] -= static_cast<T>(vx);
-        db[ob + 2 * j + 1] -= static_cast<T>(vy);
+        db[2 * j] -= static_cast<T>(vx);
+        db[2 * j + 1] -= static_cast<T>(vy);
         acc_x += vx;
         acc_y += vy;
       }
-      da[oa + 2 * i] += static_cast<T>(acc_x);
-      da[oa + 2 * i + 1] += static_cast<T>(acc_y);
+      da[2 * i] += static_cast<T>(acc_x);
+      da[2 * i + 1] += static_cast<T>(acc_y);
     }
   }
 }
@@ -250,26 +247,26 @@ void points_closest_hard_vjp(KernelResult& r, const KernelBuffer* in, size_t,
   zero_fill<T>(out[1]);
   if (s.batch == 0) return;
 
-  const std::span<const T> q = s.a.data();
-  const std::span<const T> ref = s.b.data();
   const std::span<const T> g = input_span<T>(in[3]);
-  T* gq = output_span<T>(out[0]).data();
-  T* gr = output_span<T>(out[1]).data();
+  const BatchGrad<T> grad_q(output_span<T>(out[0]), s.a);
+  const BatchGrad<T> grad_r(output_span<T>(out[1]), s.b);
   const T eps = static_cast<T>(1e-12);
   for (size_t b = 0; b < s.batch; ++b) {
-    const size_t oq = s.a.offset(b);
-    const size_t orf = s.b.offset(b);
+    const std::span<const T> q = s.a.block(b);
+    const std::span<const T> ref = s.b.block(b);
+    const std::span<T> gq = grad_q.block(b);
+    const std::span<T> gr = grad_r.block(b);
     for (size_t j = 0; j < s.a_count; ++j) {
       const size_t p = b * s.a_count + j;
       const size_t k = static_cast<size_t>(saturating_to_u64(static_cast<double>(residual[p])));
-      const T dx = q[oq + 2 * j] - ref[orf + 2 * k];
-      const T dy = q[oq + 2 * j + 1] - ref[orf + 2 * k + 1];
+      const T dx = q[2 * j] - ref[2 * k];
+      const T dy = q[2 * j + 1] - ref[2 * k + 1];
       const T dist = std::sqrt((dx * dx + dy * dy) + eps);
       const T w = g[p] / dist;
-      gq[oq + 2 * j] += dx * w;
-      gq[oq + 2 * j + 1] += dy * w;
-      gr[orf + 2 * k] -= dx * w;
-      gr[orf + 2 * k + 1] -= dy * w;
+      gq[2 * j] += dx * w;
+      gq[2 * j + 1] += dy * w;
+      gr[2 * k] -= dx * w;
+      gr[2 * k + 1] -= dy * w;
     }
   }
 }

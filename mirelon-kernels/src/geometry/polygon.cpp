@@ -2,6 +2,7 @@
 // with the nearest edge and the position along it, and the gradient of the signed distance.
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "batch.hpp"
 #include "geometry/bvh.hpp"
@@ -22,7 +23,7 @@ struct PolygonOperands {
   size_t m = 0;   // queries per batch
   size_t nv = 0;  // vertices (and edges) per polygon
   size_t batches = 0;
-  size_t total = 0;  // batches * m
+  std::optional<size_t> total;  // batches * m, empty when it does not fit
   BatchView<const T> points;
   BatchView<const T> vertices;
 };
@@ -37,8 +38,7 @@ bool view_polygon_operands(KernelResult& r, const KernelBuffer* inputs, PolygonO
     return false;
   // One broadcast operand can make batches * m exceed any buffer; such a product matches no
   // output.
-  if (!checked_product(o.batches, o.m, o.total))
-    o.total = std::numeric_limits<size_t>::max();
+  o.total = checked_size(o.batches, o.m);
   return true;
 }
 
@@ -54,8 +54,8 @@ void polygon_sd_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   }
   PolygonOperands<T> o;
   if (!view_polygon_operands(result, inputs, o)) return;
-  const size_t total = o.total;
-  if (!segment_math::check_nearest_outputs(result, outputs, total)) return;
+  if (!segment_math::check_nearest_outputs(result, outputs, o.total)) return;
+  const size_t total = *o.total;  // present once the outputs matched it
   if (total == 0) return;
 
   const auto distance = output_span<T>(outputs[0]);
@@ -79,8 +79,8 @@ void polygon_sd_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
                     const KernelBuffer* outputs, size_t) {
   PolygonOperands<T> o;
   if (!view_polygon_operands(result, inputs, o)) return;
-  const size_t total = o.total;
-  if (!segment_math::check_nearest_residuals(result, inputs, total)) return;
+  if (!segment_math::check_nearest_residuals(result, inputs, o.total)) return;
+  const size_t total = *o.total;  // present once the cotangent matched it
   if (!check_length_at_least(result, outputs[0], o.points.data().size(),
                              "point gradient too short"))
     return;
@@ -96,20 +96,18 @@ void polygon_sd_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
 
   const auto position = input_span<T>(inputs[3]);
   const auto cotangent = input_span<T>(inputs[4]);
-  const auto grad_points = output_span<T>(outputs[0]);
-  const auto grad_vertices = output_span<T>(outputs[1]);
+  const BatchGrad<T> grad_points(output_span<T>(outputs[0]), o.points);
+  const BatchGrad<T> grad_vertices(output_span<T>(outputs[1]), o.vertices);
   const size_t m = o.m;
   const size_t nv = o.nv;
-  const bool points_broadcast = o.points.batch_count() == 1;
-  const bool vertices_broadcast = o.vertices.batch_count() == 1;
   const T eps = static_cast<T>(1e-12);
 
   // Evaluated in T throughout; only the index is widened for its conversion.
   for (size_t b = 0; b < o.batches; ++b) {
     const auto block = o.points.block(b);
     const auto ring = o.vertices.block(b);
-    T* gp = grad_points.data() + (points_broadcast ? 0 : b * 2 * m);
-    T* gv = grad_vertices.data() + (vertices_broadcast ? 0 : b * 2 * nv);
+    const std::span<T> gp = grad_points.block(b);
+    const std::span<T> gv = grad_vertices.block(b);
     for (size_t i = 0; i < m; ++i) {
       const size_t j = b * m + i;
       const size_t e = static_cast<size_t>(saturating_to_u64(static_cast<double>(index[j])));

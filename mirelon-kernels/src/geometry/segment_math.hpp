@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <type_traits>
 
@@ -14,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpu.hpp"
 #include "geometry/bvh.hpp"
 #include "geometry/cache.hpp"
 #include "kernel.hpp"
@@ -137,12 +139,14 @@ void nearest_segment_block(const BvhCacheEntry& cached, std::span<const T> block
                            size_t base, std::span<T> distance, std::span<T> index,
                            std::span<T> position, Sign sign) {
   constexpr T nan = std::numeric_limits<T>::quiet_NaN();
+  const cpu::Level level = cpu::active();  // one leaf body for the whole loop
   pool::parallel_for(m, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
       const T qx = block[2 * i], qy = block[2 * i + 1];
       const double px = static_cast<double>(qx);
       const double py = static_cast<double>(qy);
-      const auto hit = bvh_nearest_segment(cached.hierarchy, cached.items, cached.count, px, py);
+      const auto hit =
+          bvh_nearest_segment(cached.hierarchy, cached.items, cached.count, px, py, level);
       const size_t j = base + i;
       if (!hit) {
         distance[j] = nan;
@@ -164,8 +168,9 @@ void nearest_segment_block(const BvhCacheEntry& cached, std::span<const T> block
 }
 
 // The output checks of both forwards: distance exactly `total` long, index and position at
-// least that long.
-inline bool check_nearest_outputs(KernelResult& r, const KernelBuffer* outputs, size_t total) {
+// least that long. An empty total (a count that does not fit) fails the first check.
+inline bool check_nearest_outputs(KernelResult& r, const KernelBuffer* outputs,
+                                  std::optional<size_t> total) {
   return check_length(r, outputs[0], total, "output length mismatch") &&
          check_length_at_least(r, outputs[1], total, "index output too short") &&
          check_length_at_least(r, outputs[2], total, "position output too short");
@@ -173,7 +178,8 @@ inline bool check_nearest_outputs(KernelResult& r, const KernelBuffer* outputs, 
 
 // The residual checks of both gradients: cotangent (input 4) exactly `total` long, index
 // (input 2) and position (input 3) at least that long.
-inline bool check_nearest_residuals(KernelResult& r, const KernelBuffer* inputs, size_t total) {
+inline bool check_nearest_residuals(KernelResult& r, const KernelBuffer* inputs,
+                                    std::optional<size_t> total) {
   return check_length(r, inputs[4], total, "cotangent length mismatch") &&
          check_length_at_least(r, inputs[2], total, "index input too short") &&
          check_length_at_least(r, inputs[3], total, "position input too short");

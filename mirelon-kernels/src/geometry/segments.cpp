@@ -26,6 +26,7 @@ struct SegmentsOperands {
   size_t batches = 0;
   BatchView<const T> points;
   std::span<const T> segments;
+  BatchView<const T> segment_list;  // the segments as one block, broadcast to every batch
 };
 
 template <typename T>
@@ -34,9 +35,9 @@ bool view_segments_operands(KernelResult& r, const KernelBuffer* inputs, Segment
   if (!o.points.init(input_span<T>(inputs[0]), 2 * o.m, r)) return false;
   o.segments = input_span<T>(inputs[1]);
   o.ns = o.segments.size() / 4;
-  BatchView<const T> segment_view;
-  if (!segment_view.init(o.segments, 4 * o.ns, r)) return false;
-  return unify_batch_counts({o.points.batch_count(), segment_view.batch_count()}, o.batches, r);
+  if (!o.segment_list.init(o.segments, 4 * o.ns, r)) return false;
+  return unify_batch_counts({o.points.batch_count(), o.segment_list.batch_count()}, o.batches,
+                            r);
 }
 
 }  // namespace
@@ -81,13 +82,15 @@ void segments_closest_vjp(KernelResult& result, const KernelBuffer* inputs, size
 
   const auto position = input_span<T>(inputs[3]);
   const auto cotangent = input_span<T>(inputs[4]);
-  const auto grad_points = output_span<T>(outputs[0]);
-  const auto grad_segments = output_span<T>(outputs[1]);
+  const BatchGrad<T> grad_points(output_span<T>(outputs[0]), o.points);
+  const BatchGrad<T> grad_segments(output_span<T>(outputs[1]), o.segment_list);
   const size_t m = o.m;
 
   // 64-bit arithmetic for both copies; each contribution is rounded to T once and then added.
   for (size_t b = 0; b < o.batches; ++b) {
     const auto block = o.points.block(b);
+    const std::span<T> gp = grad_points.block(b);
+    const std::span<T> gs = grad_segments.block(b);
     for (size_t i = 0; i < m; ++i) {
       const size_t j = b * m + i;
       const size_t e = static_cast<size_t>(saturating_to_u64(static_cast<double>(index[j])));
@@ -102,14 +105,12 @@ void segments_closest_vjp(KernelResult& result, const KernelBuffer* inputs, size
       const double gx = dx * s;
       const double gy = dy * s;
 
-      T* gp = grad_points.data() + b * 2 * m + 2 * i;
-      gp[0] += static_cast<T>(gx);
-      gp[1] += static_cast<T>(gy);
-      T* gs = grad_segments.data() + 4 * e;
-      gs[0] -= static_cast<T>((1.0 - t) * gx);
-      gs[1] -= static_cast<T>((1.0 - t) * gy);
-      gs[2] -= static_cast<T>(gx * t);
-      gs[3] -= static_cast<T>(t * gy);
+      gp[2 * i] += static_cast<T>(gx);
+      gp[2 * i + 1] += static_cast<T>(gy);
+      gs[4 * e] -= static_cast<T>((1.0 - t) * gx);
+      gs[4 * e + 1] -= static_cast<T>((1.0 - t) * gy);
+      gs[4 * e + 2] -= static_cast<T>(gx * t);
+      gs[4 * e + 3] -= static_cast<T>(t * gy);
     }
   }
 }

@@ -2,8 +2,10 @@
 // calling thread in one pass over its n elements.
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "numeric.hpp"
+#include "param.hpp"
 #include "targets.hpp"
 #include "transform/knots.hpp"
 
@@ -11,55 +13,8 @@ namespace mirelon {
 
 namespace curves_detail {
 
-// A per-element parameter of one value (shared by every element) or one value per element.
-template <typename T>
-struct Param {
-  const T* data;
-  size_t stride;
-  T operator[](size_t i) const { return data[i * stride]; }
-};
-
-template <typename T>
-Param<T> param(const KernelBuffer& b) {
-  return {static_cast<const T*>(b.data), element_count(b) == 1 ? size_t{0} : size_t{1}};
-}
-
-// The gradient slot of a per-element parameter: element 0 when the output holds one value (the
-// sum over all elements), element i otherwise.
-template <typename T>
-struct Slot {
-  T* data;
-  size_t stride;
-  T& operator[](size_t i) const { return data[i * stride]; }
-};
-
-template <typename T>
-Slot<T> slot(const KernelBuffer& b) {
-  return {static_cast<T*>(b.data), element_count(b) == 1 ? size_t{0} : size_t{1}};
-}
-
-// A per-element operand (parameter or its gradient) must hold one value or at least n.
-inline bool check_per_element(KernelResult& r, const KernelBuffer& b, size_t n, const char* what) {
-  const size_t count = element_count(b);
-  if (count == 1 || count >= n) return true;
-  r.fail(message(what, " length mismatch: expected 1 or at least ", n, " elements, got ", count));
-  return false;
-}
-
-inline bool check_at_least(KernelResult& r, const KernelBuffer& b, size_t expected,
-                           const char* what) {
-  const size_t count = element_count(b);
-  if (count >= expected) return true;
-  r.fail(message(what, " length mismatch: expected at least ", expected, " elements, got ", count));
-  return false;
-}
-
-inline bool check_exact(KernelResult& r, const KernelBuffer& b, size_t expected, const char* what) {
-  const size_t count = element_count(b);
-  if (count == expected) return true;
-  r.fail(message(what, " length mismatch: expected ", expected, " elements, got ", count));
-  return false;
-}
+// A per-element operand (parameter or its gradient) holds one value or at least n.
+constexpr LengthRule kPerElement = LengthRule::one_or_at_least;
 
 // ---- decay ----
 
@@ -144,14 +99,14 @@ void decay_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const uint8_t kind = decay_kind<T>(inputs[2]);
   if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
   // The parameter is first read below; an unknown kind is reported before its length.
-  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "decay parameter")) return;
   const auto y = output_span<T>(outputs[0]);
-  const Param<T> p = param<T>(inputs[1]);
+  const Param<T> p = Param<T>::of(inputs[1]);
   if (kind == kExponential) {
     for (size_t i = 0; i < n; ++i) y[i] = std::exp(-t[i] / p[i]);
     return;
   }
-  if (p.stride == 0) {
+  if (p.broadcast()) {
     const T neg_alpha = -p[0];
     for (size_t i = 0; i < n; ++i) y[i] = std::pow(floored_time(t[i]), neg_alpha);
     return;
@@ -165,18 +120,19 @@ void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[2]);
   const size_t n = t.size();
-  if (g.size() != n || element_count(outputs[0]) != n)
-    return result.fail("cotangent length mismatch");
-  if (!check_per_element(result, inputs[1], n, "decay parameter")) return;
+  if (!check_length(result, inputs[2], n, "cotangent length mismatch") ||
+      !check_length(result, outputs[0], n, "cotangent length mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "decay parameter")) return;
   if (!check_kind_present(result, inputs[3])) return;
-  if (!check_per_element(result, outputs[1], n, "decay parameter gradient")) return;
+  if (!check_operand_length(result, outputs[1], n, kPerElement, "decay parameter gradient")) return;
   zero_fill<T>(outputs[1]);
   if (n == 0) return;
   const uint8_t kind = decay_kind<T>(inputs[3]);
   if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
   const auto dt = output_span<T>(outputs[0]);
-  const Param<T> p = param<T>(inputs[1]);
-  const Slot<T> dp = slot<T>(outputs[1]);
+  const Param<T> p = Param<T>::of(inputs[1]);
+  const ParamGrad<T> dp = ParamGrad<T>::of(outputs[1]);
   if (kind == kExponential) {
     for (size_t i = 0; i < n; ++i) {
       const T tau = p[i];
@@ -204,14 +160,14 @@ void logistic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const size_t n = t.size();
   if (!check_length(result, outputs[0], n, "output length mismatch")) return;
-  if (!check_per_element(result, inputs[1], n, "logistic midpoint")) return;
-  if (!check_per_element(result, inputs[2], n, "logistic rate")) return;
-  if (!check_per_element(result, inputs[3], n, "logistic ceiling")) return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "logistic midpoint")) return;
+  if (!check_operand_length(result, inputs[2], n, kPerElement, "logistic rate")) return;
+  if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
   if (n == 0) return;
   const auto y = output_span<T>(outputs[0]);
-  const Param<T> t0 = param<T>(inputs[1]);
-  const Param<T> k = param<T>(inputs[2]);
-  const Param<T> level = param<T>(inputs[3]);
+  const Param<T> t0 = Param<T>::of(inputs[1]);
+  const Param<T> k = Param<T>::of(inputs[2]);
+  const Param<T> level = Param<T>::of(inputs[3]);
   // In blocks: first the exponentials (library calls), then the divisions, which the compiler
   // is free to pair up in vector registers; each element's value is the element-wise one.
   constexpr size_t B = 64;
@@ -233,25 +189,30 @@ void logistic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[4]);
   const size_t n = t.size();
-  if (g.size() != n) return result.fail("cotangent length mismatch");
-  if (!check_length(result, outputs[0], n, "cotangent length mismatch")) return;
-  if (!check_per_element(result, inputs[1], n, "logistic midpoint")) return;
-  if (!check_per_element(result, inputs[2], n, "logistic rate")) return;
-  if (!check_per_element(result, inputs[3], n, "logistic ceiling")) return;
-  if (!check_per_element(result, outputs[1], n, "logistic midpoint gradient")) return;
-  if (!check_per_element(result, outputs[2], n, "logistic rate gradient")) return;
-  if (!check_per_element(result, outputs[3], n, "logistic ceiling gradient")) return;
+  if (!check_length(result, inputs[4], n, "cotangent length mismatch") ||
+      !check_length(result, outputs[0], n, "cotangent length mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "logistic midpoint")) return;
+  if (!check_operand_length(result, inputs[2], n, kPerElement, "logistic rate")) return;
+  if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
+  if (!check_operand_length(result, outputs[1], n, kPerElement,
+                            "logistic midpoint gradient"))
+    return;
+  if (!check_operand_length(result, outputs[2], n, kPerElement, "logistic rate gradient")) return;
+  if (!check_operand_length(result, outputs[3], n, kPerElement,
+                            "logistic ceiling gradient"))
+    return;
   zero_fill<T>(outputs[1]);
   zero_fill<T>(outputs[2]);
   zero_fill<T>(outputs[3]);
   if (n == 0) return;
   const auto dt = output_span<T>(outputs[0]);
-  const Param<T> t0 = param<T>(inputs[1]);
-  const Param<T> k = param<T>(inputs[2]);
-  const Param<T> level = param<T>(inputs[3]);
-  const Slot<T> dt0 = slot<T>(outputs[1]);
-  const Slot<T> dk = slot<T>(outputs[2]);
-  const Slot<T> dlevel = slot<T>(outputs[3]);
+  const Param<T> t0 = Param<T>::of(inputs[1]);
+  const Param<T> k = Param<T>::of(inputs[2]);
+  const Param<T> level = Param<T>::of(inputs[3]);
+  const ParamGrad<T> dt0 = ParamGrad<T>::of(outputs[1]);
+  const ParamGrad<T> dk = ParamGrad<T>::of(outputs[2]);
+  const ParamGrad<T> dlevel = ParamGrad<T>::of(outputs[3]);
   for (size_t i = 0; i < n; ++i) {
     const T gi = g[i];
     const T ki = k[i];
@@ -278,14 +239,15 @@ void periodic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto phi = input_span<T>(inputs[3]);
   const size_t n = t.size();
   const size_t harmonics = a.size();
-  if (phi.size() != harmonics || element_count(outputs[0]) != n)
-    return result.fail("periodic shape mismatch");
-  if (!check_per_element(result, inputs[1], n, "periodic period")) return;
-  if (!check_per_element(result, inputs[4], n, "periodic offset")) return;
+  if (!check_length(result, inputs[3], harmonics, "periodic shape mismatch") ||
+      !check_length(result, outputs[0], n, "periodic shape mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "periodic period")) return;
+  if (!check_operand_length(result, inputs[4], n, kPerElement, "periodic offset")) return;
   if (n == 0) return;
   const auto y = output_span<T>(outputs[0]);
-  const Param<T> period = param<T>(inputs[1]);
-  const Param<T> offset = param<T>(inputs[4]);
+  const Param<T> period = Param<T>::of(inputs[1]);
+  const Param<T> offset = Param<T>::of(inputs[4]);
   for (size_t i = 0; i < n; ++i) {
     const T p = period[i];
     const T ti = t[i];
@@ -305,13 +267,20 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto g = input_span<T>(inputs[4]);
   const size_t n = t.size();
   const size_t harmonics = a.size();
-  if (g.size() != n || element_count(outputs[0]) != n)
-    return result.fail("cotangent length mismatch");
-  if (!check_per_element(result, inputs[1], n, "periodic period")) return;
-  if (!check_at_least(result, inputs[3], harmonics, "periodic phases")) return;
-  if (!check_at_least(result, outputs[1], harmonics, "periodic amplitude gradient")) return;
-  if (!check_at_least(result, outputs[2], harmonics, "periodic phase gradient")) return;
-  if (!check_per_element(result, outputs[3], n, "periodic offset gradient")) return;
+  if (!check_length(result, inputs[4], n, "cotangent length mismatch") ||
+      !check_length(result, outputs[0], n, "cotangent length mismatch"))
+    return;
+  if (!check_operand_length(result, inputs[1], n, kPerElement, "periodic period")) return;
+  if (!check_operand_length(result, inputs[3], harmonics, LengthRule::at_least,
+                            "periodic phases"))
+    return;
+  if (!check_operand_length(result, outputs[1], harmonics, LengthRule::at_least,
+                            "periodic amplitude gradient"))
+    return;
+  if (!check_operand_length(result, outputs[2], harmonics, LengthRule::at_least,
+                            "periodic phase gradient"))
+    return;
+  if (!check_operand_length(result, outputs[3], n, kPerElement, "periodic offset gradient")) return;
   zero_fill<T>(outputs[1]);
   zero_fill<T>(outputs[2]);
   zero_fill<T>(outputs[3]);
@@ -320,8 +289,8 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto dt = output_span<T>(outputs[0]);
   const auto da = output_span<T>(outputs[1]);
   const auto dphi = output_span<T>(outputs[2]);
-  const Param<T> period = param<T>(inputs[1]);
-  const Slot<T> dc = slot<T>(outputs[3]);
+  const Param<T> period = Param<T>::of(inputs[1]);
+  const ParamGrad<T> dc = ParamGrad<T>::of(outputs[3]);
   for (size_t i = 0; i < n; ++i) {
     const T p = period[i];
     const T gi = g[i];
@@ -346,12 +315,6 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
 
 namespace curves_detail {
 
-// ny * nx; a product that does not fit becomes SIZE_MAX, which no element count can equal.
-inline size_t table_size(size_t nx, size_t ny) {
-  size_t cells = 0;
-  return checked_product(nx, ny, cells) ? cells : SIZE_MAX;
-}
-
 inline bool check_table_knots(KernelResult& r, size_t nx, size_t ny) {
   if (nx >= 2 && ny >= 2) return true;
   r.fail(message("table2d needs at least 2 knots on each axis (x: ", nx, ", y: ", ny, ")"));
@@ -371,10 +334,11 @@ void table2d_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const size_t n = x.size();
   const size_t nx = xs.size();
   const size_t ny = ys.size();
-  const size_t cells = table_size(nx, ny);
-  if (table.size() != cells) return result.fail("table2d shape mismatch");
-  if (yq.size() != n || element_count(outputs[0]) != n)
-    return result.fail("table2d shape mismatch");
+  const std::optional<size_t> cells = checked_size(ny, nx);  // empty when it does not fit
+  if (!check_length(result, inputs[4], cells, "table2d shape mismatch") ||
+      !check_length(result, inputs[1], n, "table2d shape mismatch") ||
+      !check_length(result, outputs[0], n, "table2d shape mismatch"))
+    return;
   if (n == 0) return;
   if (!check_table_knots(result, nx, ny)) return;
   const auto z = output_span<T>(outputs[0]);
@@ -397,16 +361,22 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto x = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[5]);
   const size_t n = x.size();
-  if (g.size() != n) return result.fail("cotangent length mismatch");
+  if (!check_length(result, inputs[5], n, "cotangent length mismatch")) return;
   const size_t nx = element_count(inputs[2]);
   const size_t ny = element_count(inputs[3]);
-  const size_t cells = table_size(nx, ny);
-  if (!check_exact(result, inputs[1], n, "table2d query y")) return;
+  const std::optional<size_t> cells = checked_size(ny, nx);  // empty when it does not fit
+  if (!check_operand_length(result, inputs[1], n, LengthRule::exactly, "table2d query y")) return;
   if (n > 0 && !check_table_knots(result, nx, ny)) return;
-  if (!check_exact(result, inputs[4], cells, "table2d table")) return;
-  if (!check_exact(result, outputs[0], n, "table2d x gradient")) return;
-  if (!check_exact(result, outputs[1], n, "table2d y gradient")) return;
-  if (!check_exact(result, outputs[2], cells, "table2d table gradient")) return;
+  if (!check_operand_length(result, inputs[4], cells, LengthRule::exactly, "table2d table")) return;
+  if (!check_operand_length(result, outputs[0], n, LengthRule::exactly,
+                            "table2d x gradient"))
+    return;
+  if (!check_operand_length(result, outputs[1], n, LengthRule::exactly,
+                            "table2d y gradient"))
+    return;
+  if (!check_operand_length(result, outputs[2], cells, LengthRule::exactly,
+                            "table2d table gradient"))
+    return;
   zero_fill<T>(outputs[2]);
   if (n == 0) return;
   const auto yq = input_span<T>(inputs[1]);

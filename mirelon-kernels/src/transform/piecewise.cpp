@@ -69,8 +69,9 @@ void pwl_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const Ker
   const auto g = input_span<T>(inputs[3]);
   const size_t n = x.size();
   const size_t k = xk.size();
-  if (g.size() != n) return result.fail("cotangent length mismatch");
-  if (!check_length(result, outputs[0], n, "cotangent length mismatch")) return;
+  if (!check_length(result, inputs[3], n, "cotangent length mismatch") ||
+      !check_length(result, outputs[0], n, "cotangent length mismatch"))
+    return;
   // The knots obey the forward's rule; only the first K values are read.
   if (k < 2 || yk.size() < k) return result.fail(kKnotsMessage);
   if (n == 0) return;
