@@ -3,11 +3,5 @@
 
 namespace mirelon {
 
-MIRELON_UNBUILT(field_interp_fwd);
-MIRELON_UNBUILT(field_interp_vjp);
-MIRELON_UNBUILT(field3_interp_fwd);
-MIRELON_UNBUILT(field3_interp_vjp);
-MIRELON_UNBUILT(mesh_interp_fwd);
-MIRELON_UNBUILT(mesh_interp_vjp);
 
 }  // namespace mirelon
