@@ -88,8 +88,11 @@ def _grid_case(table, rng, dtype, name, fn, shape, m):
     spacing = jnp.ones(dim, dtype)
     g = jnp.asarray(rng.normal(size=m), dtype)
     dims = "x".join(map(str, shape))
-    compare(table, f"{name}_fwd {dims} M=1e6 {name_dt}", ffi(name + "_fwd", (m,), dtype),
-            jax.jit(fn), (f, p, origin, spacing), "jnp gather")
+    ours_fwd = ffi(name + "_fwd", (m,), dtype)
+    np.testing.assert_allclose(ours_fwd(f, p, origin, spacing), jax.jit(fn)(f, p, origin, spacing),
+                               rtol=1e-4, atol=1e-4)  # the same work on both sides
+    compare(table, f"{name}_fwd {dims} M=1e6 {name_dt}", ours_fwd, jax.jit(fn),
+            (f, p, origin, spacing), "jnp gather")
     compare(table, f"{name}_vjp {dims} M=1e6 {name_dt}",
             ffi(name + "_vjp", [shape, (m, dim)], dtype), _vjp_of(fn, 2),
             (f, p, origin, spacing, g), "jax.vjp")
@@ -110,6 +113,8 @@ def _mesh_case(table, rng, dtype, nt_target=10_000, nq=100_000):
     ours = ffi("mesh_interp_fwd", [(nq,), (nq,), (3, nq)], dtype)
     ref = jax.jit(mesh_interp)
     case = f"mesh_interp Nt={nt} Nq=1e5 {name_dt}"
+    np.testing.assert_allclose(ours(vertices, triangles, values, queries)[0],
+                               ref(vertices, triangles, values, queries), rtol=1e-3, atol=1e-3)
     ours_s = median_seconds(ours, vertices, triangles, values, queries, repeat=3, warmup=1)
     ref_s = median_seconds(ref, vertices, triangles, values, queries, repeat=3, warmup=1)
     table.add(case.replace("mesh_interp", "mesh_interp_fwd"), ours_s, ref_s, "jnp chunked scan")

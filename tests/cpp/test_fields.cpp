@@ -3,6 +3,7 @@
 // rejected. Operands own exactly sized storage, so sanitizers see any access past them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>

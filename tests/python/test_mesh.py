@@ -136,72 +136,52 @@ def test_bad_triangle_is_reported_when_a_later_query_reaches_it():
     assert outputs[0][0] == 1 and outputs[1][0] == 0  # the first query's results stand
 
 
-def fwd_operands(case):
-    v, t, z, q = UNIT.copy(), np.array([[0.0, 1, 2]]), np.ones(3), np.full((2, 2), 0.2)
-    outs = [(2,), (2,), (3, 2)]
-    if case == "vertices":
-        v = np.zeros((3, 3))
-    elif case == "values":
-        z = np.ones(4)
-    elif case == "outputs":
-        outs[2] = (2, 2)
-    elif case == "degenerate":
-        v = np.array([[0.0, 0], [1, 1], [2, 2]])
-    elif case == "vertex -1":
-        t = np.array([[-1.0, 1, 2]])
-    return [v, t, z, q], [np.full(s, 9.0) for s in outs]
+def operands(target, **changes):
+    """Valid operands of `target`, one triangle (forward) or two (gradient) over UNIT and two
+    queries, with some replaced; outputs filled with 9."""
+    if target == "mesh_interp_fwd":
+        ops = dict(v=UNIT, t=[[0, 1, 2]], z=np.ones(3), q=np.full((2, 2), 0.2),
+                   outs=[(2,), (2,), (3, 2)])
+        names = "vtzq"
+    else:
+        ops = dict(v=UNIT, t=[[0, 1, 2], [0, 2, 1]], z=np.ones(3), index=[1.0, 0.0],
+                   bary=np.full((3, 2), 0.3), g=np.ones(2), outs=[(3,), (2, 2)])
+        names = ("v", "t", "z", "index", "bary", "g")
+    ops.update(changes)
+    inputs = [np.array(ops[k], float) for k in names]
+    return inputs, [np.full(s, 9.0) for s in ops["outs"]]
 
 
-def vjp_operands(case):
-    v, t, z = UNIT.copy(), np.array([[0.0, 1, 2], [0, 2, 1]]), np.ones(3)
-    index, bary, g = np.array([1.0, 0.0]), np.full((3, 2), 0.3), np.ones(2)
-    outs = [(3,), (2, 2)]
-    if case == "cotangent":
-        g = np.ones(3)
-    elif case == "outputs":
-        outs[0] = (4,)
-    elif case == "residual 2":
-        index[1] = 2
-    elif case == "vertex 5":
-        t[0, 2] = 5
-    elif case == "short vertices":
-        v = np.ones((3, 1))
-    elif case == "short triangles":
-        t = np.ones((2, 2))
-    elif case == "short values":
-        z = np.ones(2)
-    return [v, t, z, index, bary, g], [np.full(s, 9.0) for s in outs]
-
-
-@pytest.mark.parametrize("target,case,text", [
-    ("mesh_interp_fwd", "vertices", "mesh_interp: buffer length mismatch"),
-    ("mesh_interp_fwd", "values", "mesh_interp: buffer length mismatch"),
-    ("mesh_interp_fwd", "outputs", "mesh_interp: output length mismatch"),
-    ("mesh_interp_fwd", "degenerate", "mesh has no non-degenerate triangle"),
-    ("mesh_interp_fwd", "vertex -1", "triangle 0 references vertex -1 outside 0..3"),
-    ("mesh_interp_vjp", "cotangent", "mesh_interp_vjp: buffer length mismatch"),
-    ("mesh_interp_vjp", "outputs", "mesh_interp_vjp: output length mismatch"),
-    ("mesh_interp_vjp", "short vertices",
+@pytest.mark.parametrize("target,changes,text", [
+    ("mesh_interp_fwd", dict(v=np.zeros((3, 3))), "mesh_interp: buffer length mismatch"),
+    ("mesh_interp_fwd", dict(z=np.ones(4)), "mesh_interp: buffer length mismatch"),
+    ("mesh_interp_fwd", dict(outs=[(2,), (2,), (2, 2)]), "mesh_interp: output length mismatch"),
+    ("mesh_interp_fwd", dict(v=[[0, 0], [1, 1], [2, 2]]), "mesh has no non-degenerate triangle"),
+    ("mesh_interp_fwd", dict(t=[[-1, 1, 2]]), "triangle 0 references vertex -1 outside 0..3"),
+    ("mesh_interp_vjp", dict(g=np.ones(3)), "mesh_interp_vjp: buffer length mismatch"),
+    ("mesh_interp_vjp", dict(outs=[(4,), (2, 2)]), "mesh_interp_vjp: output length mismatch"),
+    # The mesh is read again: its operands must hold what their shapes say.
+    ("mesh_interp_vjp", dict(v=np.ones((3, 1))),
      "mesh_interp_vjp: vertices length mismatch: expected at least 6 elements, got 3"),
-    ("mesh_interp_vjp", "short triangles",
+    ("mesh_interp_vjp", dict(t=np.ones((2, 2))),
      "mesh_interp_vjp: triangles length mismatch: expected at least 6 elements, got 4"),
-    ("mesh_interp_vjp", "short values",
+    ("mesh_interp_vjp", dict(z=np.ones(2)),
      "mesh_interp_vjp: values length mismatch: expected at least 3 elements, got 2"),
 ])
-def test_bad_operands_are_rejected_before_any_output_is_written(target, case, text):
-    inputs, outputs = (fwd_operands if target.endswith("fwd") else vjp_operands)(case)
+def test_bad_operands_are_rejected_before_any_output_is_written(target, changes, text):
+    inputs, outputs = operands(target, **changes)
     assert call_handler(target, inputs, outputs) == text
     for o in outputs:
         np.testing.assert_array_equal(o, 9)
 
 
-@pytest.mark.parametrize("case,text", [
-    ("residual 2", "residual triangle index 2 outside 0..2"),
-    ("vertex 5", "triangle 0 references vertex 5 outside 0..3"),
+@pytest.mark.parametrize("changes,text", [
+    (dict(index=[1.0, 2.0]), "residual triangle index 2 outside 0..2"),
+    (dict(t=[[0, 1, 5], [0, 2, 1]]), "triangle 0 references vertex 5 outside 0..3"),
 ])
-def test_gradient_checks_each_residual_triangle_as_it_comes(case, text):
-    # Query 0 names triangle 1 (fine), query 1 triangle 0 or 2: the value gradient is zeroed
+def test_gradient_checks_each_residual_triangle_as_it_comes(changes, text):
+    # Query 0 names triangle 1 (fine), query 1 triangle 2 or 0: the value gradient is zeroed
     # and holds query 0's terms when query 1 fails.
-    inputs, outputs = vjp_operands(case)
+    inputs, outputs = operands("mesh_interp_vjp", **changes)
     assert call_handler("mesh_interp_vjp", inputs, outputs) == text
     np.testing.assert_allclose(outputs[0], [0.3, 0.3, 0.3])
