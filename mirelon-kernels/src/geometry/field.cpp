@@ -10,10 +10,6 @@
 #include "numeric.hpp"
 #include "targets.hpp"
 
-// The interpolation formulas are templates shared by the scalar and the vector code; GCC notes the
-// ABI of their vector instances, which are always inlined and never called.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace mirelon {
 
 namespace {
@@ -73,12 +69,14 @@ inline bool check_origin_and_spacing(KernelResult& r, const KernelBuffer* in) {
 
 // The bilinear value from the cell's corner values, for one point (V = T) or a vector of points
 // (V = AVX2 lanes of T): each term as (corner * y weight) * x weight, summed in corner order.
-// Always inlined, so the vector form never crosses a call and its ABI does not matter.
+// Operands by reference: a vector passed by value would need the caller's instruction set.
 template <typename V>
-[[gnu::always_inline]] inline V bilinear(V f00, V f01, V f10, V f11, V fx, V fy, V one) {
+[[gnu::always_inline]] inline void bilinear(const V& f00, const V& f01, const V& f10,
+                                            const V& f11, const V& fx, const V& fy, const V& one,
+                                            V& value) {
   const V gx = one - fx;
   const V gy = one - fy;
-  return (((f00 * gy) * gx + (f01 * gy) * fx) + (f10 * fy) * gx) + (f11 * fy) * fx;
+  value = (((f00 * gy) * gx + (f01 * gy) * fx) + (f10 * fy) * gx) + (f11 * fy) * fx;
 }
 
 #ifdef MIRELON_GRID_AVX2
@@ -90,16 +88,17 @@ __attribute__((target("avx2"))) void bilinear_cells(const grid::Cells<T, 2>& c, 
   constexpr size_t L = grid::Lanes<T>::n;
   size_t l = 0;
   for (; l + L <= c.count; l += L) {
-    typename grid::Lanes<T>::V f00, f01, f10, f11;
+    typename grid::Lanes<T>::V f00, f01, f10, f11, value;
     simd::gather_runs(f, c.base + l, f00, f01);
     simd::gather_runs(f + w, c.base + l, f10, f11);
-    simd::store(out + c.first + l, bilinear(f00, f01, f10, f11, simd::load(c.frac[0] + l),
-                                            simd::load(c.frac[1] + l), simd::splat(T(1))));
+    bilinear(f00, f01, f10, f11, simd::load(c.frac[0] + l), simd::load(c.frac[1] + l),
+             simd::splat(T(1)), value);
+    simd::store(out + c.first + l, value);
   }
   for (; l < c.count; ++l) {
     const T* corner = f + c.base[l];
-    out[c.first + l] =
-        bilinear(corner[0], corner[1], corner[w], corner[w + 1], c.frac[0][l], c.frac[1][l], T(1));
+    bilinear(corner[0], corner[1], corner[w], corner[w + 1], c.frac[0][l], c.frac[1][l], T(1),
+             out[c.first + l]);
   }
 }
 #endif
@@ -137,7 +136,7 @@ void field_interp_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ker
       axes.axis[0].locate(p[2 * k], i, fx);
       axes.axis[1].locate(p[2 * k + 1], j, fy);
       const T* corner = grid_values + j * w + i;
-      value[k] = bilinear(corner[0], corner[1], corner[w], corner[w + 1], fx, fy, T(1));
+      bilinear(corner[0], corner[1], corner[w], corner[w + 1], fx, fy, T(1), value[k]);
     }
   });
 }

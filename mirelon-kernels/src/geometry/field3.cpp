@@ -12,10 +12,6 @@
 #include "numeric.hpp"
 #include "targets.hpp"
 
-// The interpolation formula is a template shared by the scalar and the vector code; GCC notes the
-// ABI of its vector instances, which are always inlined and never called.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace mirelon {
 
 // The cell of a point: the index of its lower corner and the fraction within it on each axis.
@@ -115,16 +111,18 @@ struct CornerOffsets {
 
 // The trilinear value from the eight corner values in corner order, for one point (V = T) or a
 // vector of points (V = AVX2 lanes of T): each term ((wz * wy) * wx) * corner, added one by one
-// to a sum that starts at +0.
+// to a sum that starts at +0. Operands by reference: a vector passed by value would need the
+// caller's instruction set.
 template <typename V>
-[[gnu::always_inline]] inline V trilinear(const V (&corner)[8], V fx, V fy, V fz, V zero,
-                                          V one) {
+[[gnu::always_inline]] inline void trilinear(const V (&corner)[8], const V& fx, const V& fy,
+                                             const V& fz, const V& zero, const V& one, V& value) {
   const V wz[2] = {one - fz, fz};
   const V wy[2] = {one - fy, fy};
   const V wx[2] = {one - fx, fx};
   V sum = zero;
-  for (size_t n = 0; n < 8; ++n) sum = sum + ((wz[n >> 2] * wy[(n >> 1) & 1]) * wx[n & 1]) * corner[n];
-  return sum;
+  for (size_t n = 0; n < 8; ++n)
+    sum = sum + ((wz[n >> 2] * wy[(n >> 1) & 1]) * wx[n & 1]) * corner[n];
+  value = sum;
 }
 
 #ifdef MIRELON_GRID_AVX2
@@ -138,12 +136,12 @@ __attribute__((target("avx2"))) void trilinear_cells(const grid::Cells<T, 3>& c,
   constexpr size_t L = grid::Lanes<T>::n;
   size_t l = 0;
   for (; l + L <= c.count; l += L) {
-    V corner[8];
+    V corner[8], value;
     for (size_t r = 0; r < 4; ++r)
       simd::gather_runs(f + rows[r], c.base + l, corner[2 * r], corner[2 * r + 1]);
-    simd::store(out + c.first + l,
-                trilinear(corner, simd::load(c.frac[0] + l), simd::load(c.frac[1] + l),
-                          simd::load(c.frac[2] + l), simd::splat(T(0)), simd::splat(T(1))));
+    trilinear(corner, simd::load(c.frac[0] + l), simd::load(c.frac[1] + l),
+              simd::load(c.frac[2] + l), simd::splat(T(0)), simd::splat(T(1)), value);
+    simd::store(out + c.first + l, value);
   }
   for (; l < c.count; ++l) {
     const T* lower = f + c.base[l];
@@ -152,8 +150,7 @@ __attribute__((target("avx2"))) void trilinear_cells(const grid::Cells<T, 3>& c,
       corner[2 * r] = lower[rows[r]];
       corner[2 * r + 1] = lower[rows[r] + 1];
     }
-    out[c.first + l] =
-        trilinear(corner, c.frac[0][l], c.frac[1][l], c.frac[2][l], T(0), T(1));
+    trilinear(corner, c.frac[0][l], c.frac[1][l], c.frac[2][l], T(0), T(1), out[c.first + l]);
   }
 }
 #endif
@@ -193,7 +190,7 @@ void field3_interp_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ke
       const T* lower = grid_values + (c.iz * f.h + c.iy) * f.w + c.ix;
       T values[8];
       for (size_t n = 0; n < 8; ++n) values[n] = lower[corner.at[n]];
-      value[k] = trilinear(values, c.fx, c.fy, c.fz, T(0), T(1));
+      trilinear(values, c.fx, c.fy, c.fz, T(0), T(1), value[k]);
     }
   });
 }
