@@ -51,11 +51,15 @@ class GridVectorPath : public ::testing::Test {
  protected:
   void TearDown() override { cpu::cap(cpu::Level::avx512); }
 
-  // Random grid values with one NaN, and points inside, outside, on the edges and special.
+  // Random grid values, and points inside, outside, on the edges and special.
   static void fill(Operand<T>& f, Operand<T>& p, size_t dim, std::mt19937_64& rng) {
     std::normal_distribution<double> normal;
     for (T& v : f.values) v = static_cast<T>(normal(rng));
+    // NaNs of both signs, and infinities whose zero weights give the default NaN.
     f.values[5] = std::numeric_limits<T>::quiet_NaN();
+    f.values[6] = -std::numeric_limits<T>::quiet_NaN();
+    f.values[f.values.size() / 2] = std::numeric_limits<T>::infinity();
+    f.values[f.values.size() / 2 + 1] = -std::numeric_limits<T>::quiet_NaN();
     std::uniform_real_distribution<double> wide(-3.0, 14.0);
     for (T& v : p.values) v = static_cast<T>(wide(rng));
     const T special[] = {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(),

@@ -7,6 +7,7 @@
 #include "batch.hpp"
 #include "cpu.hpp"
 #include "geometry/grid.hpp"
+#include "lanes.hpp"
 #include "numeric.hpp"
 #include "targets.hpp"
 
@@ -97,8 +98,10 @@ __attribute__((target("avx2"))) void bilinear_cells(const grid::Cells<T, 2>& c, 
   }
   for (; l < c.count; ++l) {
     const T* corner = f + c.base[l];
+    T value;
     bilinear(corner[0], corner[1], corner[w], corner[w + 1], c.frac[0][l], c.frac[1][l], T(1),
-             out[c.first + l]);
+             value);
+    out[c.first + l] = lanes::canonical_nan(value);
   }
 }
 #endif
@@ -136,7 +139,9 @@ void field_interp_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ker
       axes.axis[0].locate(p[2 * k], i, fx);
       axes.axis[1].locate(p[2 * k + 1], j, fy);
       const T* corner = grid_values + j * w + i;
-      bilinear(corner[0], corner[1], corner[w], corner[w + 1], fx, fy, T(1), value[k]);
+      T v;
+      bilinear(corner[0], corner[1], corner[w], corner[w + 1], fx, fy, T(1), v);
+      value[k] = lanes::canonical_nan(v);
     }
   });
 }
@@ -181,12 +186,12 @@ void field_interp_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ker
       const T gy = T(1) - fy;
       const T low = gy * gk;
       const T high = fy * gk;
-      dv[c00] += gx * low;
-      dv[c00 + 1] += low * fx;
-      dv[c10] += gx * high;
-      dv[c10 + 1] += high * fx;
-      dp[2 * k] += ((fy * (f11 - f10) + gy * (f01 - f00)) * gk) / axes.axis[0].spacing;
-      dp[2 * k + 1] += (gk * (fx * (f11 - f01) + gx * (f10 - f00))) / axes.axis[1].spacing;
+      grid::add(dv[c00], gx * low);
+      grid::add(dv[c00 + 1], low * fx);
+      grid::add(dv[c10], gx * high);
+      grid::add(dv[c10 + 1], high * fx);
+      grid::add(dp[2 * k], ((fy * (f11 - f10) + gy * (f01 - f00)) * gk) / axes.axis[0].spacing);
+      grid::add(dp[2 * k + 1], (gk * (fx * (f11 - f01) + gx * (f10 - f00))) / axes.axis[1].spacing);
     };
 #ifdef MIRELON_GRID_AVX2
     if (lanes) {

@@ -9,6 +9,7 @@
 #include "batch.hpp"
 #include "cpu.hpp"
 #include "geometry/grid.hpp"
+#include "lanes.hpp"
 #include "numeric.hpp"
 #include "targets.hpp"
 
@@ -150,7 +151,9 @@ __attribute__((target("avx2"))) void trilinear_cells(const grid::Cells<T, 3>& c,
       corner[2 * r] = lower[rows[r]];
       corner[2 * r + 1] = lower[rows[r] + 1];
     }
-    trilinear(corner, c.frac[0][l], c.frac[1][l], c.frac[2][l], T(0), T(1), out[c.first + l]);
+    T value;
+    trilinear(corner, c.frac[0][l], c.frac[1][l], c.frac[2][l], T(0), T(1), value);
+    out[c.first + l] = lanes::canonical_nan(value);
   }
 }
 #endif
@@ -190,7 +193,9 @@ void field3_interp_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ke
       const T* lower = grid_values + (c.iz * f.h + c.iy) * f.w + c.ix;
       T values[8];
       for (size_t n = 0; n < 8; ++n) values[n] = lower[corner.at[n]];
-      trilinear(values, c.fx, c.fy, c.fz, T(0), T(1), value[k]);
+      T v;
+      trilinear(values, c.fx, c.fy, c.fz, T(0), T(1), v);
+      value[k] = lanes::canonical_nan(v);
     }
   });
 }
@@ -236,24 +241,24 @@ void field3_interp_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ke
       const T wy[2] = {T(1) - fy, fy};
       const T wx[2] = {T(1) - fx, fx};
       for (size_t n = 0; n < 8; ++n)
-        dbase[corner.at[n]] += ((wz[n >> 2] * wy[(n >> 1) & 1]) * wx[n & 1]) * gk;
+        grid::add(dbase[corner.at[n]], ((wz[n >> 2] * wy[(n >> 1) & 1]) * wx[n & 1]) * gk);
 
       const T f000 = base[corner.at[0]], f001 = base[corner.at[1]];
       const T f010 = base[corner.at[2]], f011 = base[corner.at[3]];
       const T f100 = base[corner.at[4]], f101 = base[corner.at[5]];
       const T f110 = base[corner.at[6]], f111 = base[corner.at[7]];
       const T gx = wx[0], gy = wy[0], gz = wz[0];
-      dp[3 * k] += ((gz * ((f011 - f010) * fy + (f001 - f000) * gy) +
-                     fz * ((f101 - f100) * gy + (f111 - f110) * fy)) *
-                    gk) /
-                   spacing[0];
-      dp[3 * k + 1] += ((fz * ((f111 - f101) * fx + (f110 - f100) * gx) +
-                         gz * ((f011 - f001) * fx + (f010 - f000) * gx)) *
-                        gk) /
-                       spacing[1];
-      dp[3 * k + 2] += (gk * (fy * ((f111 - f011) * fx + (f110 - f010) * gx) +
-                              gy * ((f101 - f001) * fx + (f100 - f000) * gx))) /
-                       spacing[2];
+      const T x = (gz * ((f011 - f010) * fy + (f001 - f000) * gy) +
+                   fz * ((f101 - f100) * gy + (f111 - f110) * fy)) *
+                  gk;
+      grid::add(dp[3 * k], x / spacing[0]);
+      const T y = (fz * ((f111 - f101) * fx + (f110 - f100) * gx) +
+                   gz * ((f011 - f001) * fx + (f010 - f000) * gx)) *
+                  gk;
+      grid::add(dp[3 * k + 1], y / spacing[1]);
+      const T z = gk * (fy * ((f111 - f011) * fx + (f110 - f010) * gx) +
+                        gy * ((f101 - f001) * fx + (f100 - f000) * gx));
+      grid::add(dp[3 * k + 2], z / spacing[2]);
     };
 #ifdef MIRELON_GRID_AVX2
     if (lanes) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "lanes.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
 
@@ -47,6 +48,13 @@ struct Axis {
     frac = s - static_cast<T>(static_cast<double>(cell));
   }
 };
+
+// Adds `term` to a gradient element, a NaN sum stored as the one quiet NaN: which NaN an
+// addition passes on may depend on how the compiler orders its operands.
+template <typename T>
+inline void add(T& element, T term) {
+  element = lanes::canonical_nan(element + term);
+}
 
 // The values of one grid, the product of its extents; a product beyond 64 bits fails with
 // "{name} of {a}x{b}... values is too large" (no buffer can hold it).
@@ -130,8 +138,15 @@ namespace simd {
 // Each helper is one IEEE operation per lane, exactly as the scalar code performs it.
 MIRELON_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
 MIRELON_AVX2_INLINE __m256 load(const float* p) { return _mm256_loadu_ps(p); }
-MIRELON_AVX2_INLINE void store(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
-MIRELON_AVX2_INLINE void store(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
+// A NaN lane is stored as the one quiet NaN (lanes::canonical_nan), as every scalar store is.
+MIRELON_AVX2_INLINE void store(double* p, __m256d v) {
+  using S = lanes::Lanes<cpu::Level::avx2, double>;
+  S::store_as(p, S::out(v));
+}
+MIRELON_AVX2_INLINE void store(float* p, __m256 v) {
+  using S = lanes::Lanes<cpu::Level::avx2, float>;
+  S::store_as(p, S::out(v));
+}
 MIRELON_AVX2_INLINE __m256d splat(double v) { return _mm256_set1_pd(v); }
 MIRELON_AVX2_INLINE __m256 splat(float v) { return _mm256_set1_ps(v); }
 // max(a, b) and min(a, b) give b when a is NaN, and b when a and b are equal.
