@@ -711,12 +711,12 @@ void corr_chol_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kernel
 
 // ---- Gaussian copula ---------------------------------------------------------------------------
 
-// The checks both copula kernels share after their own: a dimension that is not negative, U of n
-// rows, and at least d(d-1)/2 parameters (the factor reads that many).
+// The first checks of both copula kernels: a dimension that is not negative and whose d x d factor
+// size fits in 64 bits, and U of n rows of it.
 std::optional<size_t> copula_dimension(KernelResult& r, const KernelBuffer* in, size_t n,
                                        const char* text) {
   const auto d = dimension_of(in[0]);
-  if (!d) {
+  if (!d || !checked_size(*d, *d)) {
     r.fail(text);
     return std::nullopt;
   }
