@@ -140,6 +140,19 @@ const std::vector<KernelCase>& pool_kernels() {
           {{1, kNodes}, g}},
          {{1, kNodes}, {kEdges}}},
         {"mirelon_edge_lengths_fwd", {{{kNodes, 2}, xy}, {{kEdges, 2}, edges}}, {{kEdges}}},
+        // Grids and meshes: points in pieces of 4096, queries in pieces of 2^16 triangle tests;
+        // the grid pieces cross from one batch into the next.
+        {"mirelon_field_interp_fwd",
+         {{{2, 9, 11}, x}, {{2, 6144, 2}, uniform(-1.0, 12.0, 12)}, {{2}, constant(-0.5)},
+          {{2}, constant(1.25)}},
+         {{2, 6144}}},
+        {"mirelon_field3_interp_fwd",
+         {{{2, 4, 5, 6}, x}, {{2, 6144, 3}, uniform(-1.0, 7.0, 13)}, {{3}, constant(-0.5)},
+          {{3}, constant(1.25)}},
+         {{2, 6144}}},
+        {"mirelon_mesh_interp_fwd",
+         {{{64, 2}, xy}, {{1024, 3}, index_below(64, 14)}, {{64}, loc}, {{192, 2}, xy}},
+         {{192}, {192}, {3, 192}}},
     };
   }();
   return cases;
