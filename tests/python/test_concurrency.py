@@ -1,7 +1,7 @@
 """One jitted model over kernels of every family (densities, multivariate densities, closest
 points and polygons through the hierarchy cache over more reference sets than it keeps, shapes,
-transforms) called from 16 threads at once, each thread on its own data: every call gives the
-bits of the same call made alone."""
+grids, transforms) called from 16 threads at once, each thread on its own data: every call gives
+the bits of the same call made alone."""
 import threading
 
 import jax
@@ -34,6 +34,8 @@ def _inputs(seed, dtype):
         "tau": np.asarray([0.25], dtype),
         "pts2": u(-4, 4, 2, N // 2, 2), "centres": u(-1, 1, 2, 2), "axes": u(0.5, 3, 2, 2),
         "angles": u(-3, 3, 2),
+        "grid": u(-1, 1, 1, 9, 11), "grid_pts": u(-1, 12, 1, 8 * N, 2),
+        "origin": np.asarray([-0.5, 0.25], dtype), "spacing": np.asarray([1.25, 0.75], dtype),
         "xk": np.sort(u(-3, 3, 12)), "yk": u(-1, 1, 12),
         "t0": u(-1, 1, 1), "k": u(0.5, 2, N), "cap": u(1, 3, 1),
         "y": u(-3, 3, N), "xs": np.linspace(-3, 3, 9).astype(dtype),
@@ -60,6 +62,8 @@ def _model(dtype):
                                                             d["offsets"], d["tau"])
         (out["ellipse"],) = k("ellipse_sd_fwd", (2, N // 2))(d["pts2"], d["centres"], d["axes"],
                                                              d["angles"])
+        (out["field"],) = k("field_interp_fwd", (1, 8 * N))(d["grid"], d["grid_pts"], d["origin"],
+                                                            d["spacing"])
         # Transforms, fed by the density output so that the kernels run in sequence as well.
         (curve,) = k("pwl_fwd", n)(out["logp"] * 0.1, d["xk"], d["yk"])
         (out["logistic"],) = k("logistic_fwd", n)(curve, d["t0"], d["k"], d["cap"])
