@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "frame_builder.hpp"
@@ -201,6 +202,11 @@ struct Prepared {
     }
   }
 
+  // The text run() must report: "" for success.
+  std::string expected_error() const {
+    return c->error ? std::string(c->target) + ": " + c->error : "";
+  }
+
   // Calls the handler on a frame of its own with exactly sized outputs; the message on failure.
   std::vector<std::vector<T>> run(std::string& error) const {
     test_support::FakeApi api;
@@ -246,7 +252,7 @@ TYPED_TEST(ConcurrentKernels, ManyCallersAtOnceGetTheBitsOfOneCallerAlone) {
     ASSERT_NE(p.handler, nullptr) << p.c->target;
     std::string error;
     want.push_back(p.run(error));
-    ASSERT_EQ(error, p.c->error ? std::string(p.c->target) + ": " + p.c->error : "");
+    ASSERT_EQ(error, p.expected_error());
   }
 
   // Callers walk the kernels in pairs, each pair from its own starting point, so that both the
@@ -257,12 +263,14 @@ TYPED_TEST(ConcurrentKernels, ManyCallersAtOnceGetTheBitsOfOneCallerAlone) {
     callers.emplace_back([&, t] {
       for (size_t step = 0; step < prepared.size(); ++step) {
         const size_t k = (t / 2 * prepared.size() / (kCallers / 2) + step) % prepared.size();
-        const KernelCase& c = *prepared[k].c;
         std::string error;
         const auto got = prepared[k].run(error);
-        const std::string want_error = c.error ? std::string(c.target) + ": " + c.error : "";
-        if (error != want_error || (!c.error && !same_results(got, want[k]))) {
-          failures[t] = error != want_error ? error : std::string(c.target) + " differs";
+        if (error != prepared[k].expected_error()) {
+          failures[t] = prepared[k].c->target + std::string(" failed with: ") + error;
+          return;
+        }
+        if (error.empty() && !same_results(got, want[k])) {
+          failures[t] = prepared[k].c->target + std::string(" differs");
           return;
         }
       }
