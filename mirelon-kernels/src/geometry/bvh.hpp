@@ -95,7 +95,7 @@ std::optional<NearestHit> bvh_nearest_segment(const BvhRef& bvh, double qx, doub
                                               cpu::Level level);
 
 // Most items a LocalBvh holds.
-inline constexpr size_t kLocalBvhCapacity = 32;
+inline constexpr size_t kLocalBvhCapacity = 64;
 
 // Leaves of the hierarchy over `count` items: the build halves every range of more than
 // kBvhLeafSize items.
