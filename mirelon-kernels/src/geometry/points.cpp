@@ -10,7 +10,6 @@
 #include "batch.hpp"
 #include "cpu.hpp"
 #include "geometry/bvh.hpp"
-#include "geometry/cache.hpp"
 #include "geometry/reference_sets.hpp"
 #include "lanes.hpp"
 #include "numeric.hpp"
@@ -197,18 +196,18 @@ void points_closest_hard_fwd(KernelResult& r, const KernelBuffer* in, size_t,
   if (s.batch == 0) return;
   const std::span<T> dist = output_span<T>(out[0]);
   const std::span<T> index = output_span<T>(out[1]);
-  const ReferenceSets<T> sets{s.b, s.b_count, BvhBlockKind::points};
-  for_each_nearest(sets, s.a, s.batch, s.a_count,
-                   [&](size_t, size_t, size_t j, const std::optional<NearestHit>& hit,
-                       const double*) {
-                     if (hit) {
-                       dist[j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
-                       index[j] = static_cast<T>(static_cast<double>(hit->index));
-                     } else {
-                       dist[j] = std::numeric_limits<T>::quiet_NaN();
-                       index[j] = std::numeric_limits<T>::quiet_NaN();
-                     }
-                   });
+  const auto store = [&](size_t, size_t, size_t j, const std::optional<NearestHit>& hit,
+                         const double*) {
+    if (hit) {
+      dist[j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
+      index[j] = static_cast<T>(static_cast<double>(hit->index));
+    } else {
+      dist[j] = std::numeric_limits<T>::quiet_NaN();
+      index[j] = std::numeric_limits<T>::quiet_NaN();
+    }
+  };
+  for_each_nearest(ReferenceSets<T>{s.b, s.b_count, BvhBlockKind::points}, s.a, s.batch,
+                   s.a_count, store);
 }
 
 template <typename T>

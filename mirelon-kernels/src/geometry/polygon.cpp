@@ -5,13 +5,10 @@
 #include <optional>
 
 #include "batch.hpp"
-#include "cpu.hpp"
 #include "geometry/bvh.hpp"
-#include "geometry/cache.hpp"
 #include "geometry/reference_sets.hpp"
 #include "geometry/segment_math.hpp"
 #include "numeric.hpp"
-#include "pool.hpp"
 #include "targets.hpp"
 
 namespace mirelon {
@@ -63,21 +60,20 @@ void polygon_sd_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto distance = output_span<T>(outputs[0]);
   const auto index = output_span<T>(outputs[1]);
   const auto position = output_span<T>(outputs[2]);
-  const ReferenceSets<T> sets{o.vertices, nv, BvhBlockKind::closed_ring};
-  for_each_nearest(sets, o.points, o.batches, o.m,
-                   [&](size_t b, size_t i, size_t j, const std::optional<NearestHit>& hit,
-                       const double* items) {
-                     const auto block = o.points.block(b);
-                     const auto ring = o.vertices.block(b);
-                     // The inside test runs in T on the input values; the magnitude is rounded
-                     // once from 64-bit before the sign is applied.
-                     const auto sign = [ring](T qx, T qy) {
-                       return segment_math::crossing_parity_odd<T>(qx, qy, ring) ? T(-1) : T(1);
-                     };
-                     segment_math::store_nearest_segment<T>(hit, items, block[2 * i],
-                                                            block[2 * i + 1], j, distance, index,
-                                                            position, sign);
-                   });
+  const auto store = [&](size_t b, size_t i, size_t j, const std::optional<NearestHit>& hit,
+                         const double* items) {
+    const auto block = o.points.block(b);
+    const auto ring = o.vertices.block(b);
+    // The inside test runs in T on the input values; the magnitude is rounded once from 64-bit
+    // before the sign is applied.
+    const auto sign = [ring](T qx, T qy) {
+      return segment_math::crossing_parity_odd<T>(qx, qy, ring) ? T(-1) : T(1);
+    };
+    segment_math::store_nearest_segment<T>(hit, items, block[2 * i], block[2 * i + 1], j,
+                                           distance, index, position, sign);
+  };
+  for_each_nearest(ReferenceSets<T>{o.vertices, nv, BvhBlockKind::closed_ring}, o.points,
+                   o.batches, o.m, store);
 }
 
 template <typename T>

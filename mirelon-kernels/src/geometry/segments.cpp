@@ -2,11 +2,11 @@
 // position along the segment, and the gradient of the distance.
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "batch.hpp"
 #include "cpu.hpp"
 #include "geometry/bvh.hpp"
-#include "geometry/cache.hpp"
 #include "geometry/reference_sets.hpp"
 #include "geometry/segment_math.hpp"
 #include "lanes.hpp"
@@ -55,16 +55,15 @@ void segments_closest_fwd(KernelResult& result, const KernelBuffer* inputs, size
   const auto distance = output_span<T>(outputs[0]);
   const auto index = output_span<T>(outputs[1]);
   const auto position = output_span<T>(outputs[2]);
+  const auto store = [&](size_t b, size_t i, size_t j, const std::optional<NearestHit>& hit,
+                         const double* items) {
+    const auto block = o.points.block(b);
+    segment_math::store_nearest_segment<T>(hit, items, block[2 * i], block[2 * i + 1], j,
+                                           distance, index, position, nullptr);
+  };
   // The list is one set shared by every batch.
-  const ReferenceSets<T> sets{o.segment_list, o.ns, BvhBlockKind::segment_list};
-  for_each_nearest(sets, o.points, o.batches, o.m,
-                   [&](size_t b, size_t i, size_t j, const std::optional<NearestHit>& hit,
-                       const double* items) {
-                     const auto block = o.points.block(b);
-                     segment_math::store_nearest_segment<T>(hit, items, block[2 * i],
-                                                            block[2 * i + 1], j, distance, index,
-                                                            position, nullptr);
-                   });
+  for_each_nearest(ReferenceSets<T>{o.segment_list, o.ns, BvhBlockKind::segment_list}, o.points,
+                   o.batches, o.m, store);
 }
 
 template <typename T>
