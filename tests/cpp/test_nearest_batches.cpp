@@ -168,29 +168,42 @@ std::vector<std::vector<T>> run(KernelFn f, const std::vector<std::vector<int64_
   return results;
 }
 
+// The forwards' outputs as the per-batch path forms them: batch b's cached entry (`entry(b)`),
+// each query through bvh_nearest_point (two outputs) or bvh_nearest_segment (three, the
+// distance multiplied by sign(b, qx, qy)).
+template <typename T, typename Entry, typename Sign>
+std::vector<std::vector<T>> per_batch(const std::vector<T>& q, size_t batches, size_t m,
+                                      size_t outputs, Entry entry, Sign sign) {
+  std::vector<std::vector<T>> out(outputs, std::vector<T>(batches * m));
+  for (size_t b = 0; b < batches; ++b) {
+    const SharedBvhEntry e = entry(b);
+    for (size_t j = b * m; j < (b + 1) * m; ++j) {
+      const T qx = q[2 * j];
+      const T qy = q[2 * j + 1];
+      const auto hit = outputs == 2
+                           ? bvh_nearest_point(e->hierarchy, e->items, e->count, qx, qy)
+                           : bvh_nearest_segment(e->hierarchy, e->items, e->count, qx, qy,
+                                                 cpu::Level::portable);
+      for (auto& o : out) o[j] = std::numeric_limits<T>::quiet_NaN();
+      if (!hit) continue;
+      out[0][j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12)) * sign(b, qx, qy);
+      out[1][j] = static_cast<T>(static_cast<double>(hit->index));
+      if (outputs == 3)
+        out[2][j] = static_cast<T>(segment_math::segment_position(
+            qx, qy, e->items.data() + 4 * hit->index));
+    }
+  }
+  return out;
+}
+
 template <typename T>
 void expect_same_bits(const std::vector<std::vector<T>>& got,
-                      const std::vector<std::vector<T>>& want, const char* what, size_t n,
-                      cpu::Level level) {
+                      const std::vector<std::vector<T>>& want, const char* what, size_t n) {
   for (size_t k = 0; k < want.size(); ++k)
     for (size_t j = 0; j < want[k].size(); ++j)
       ASSERT_TRUE(same_bits(got[k][j], want[k][j]))
           << what << " n " << n << " output " << k << " element " << j << " at "
-          << cpu::name(level) << ": " << got[k][j] << " vs " << want[k][j];
-}
-
-// The outputs of a nearest-segment hit as the forwards store them.
-template <typename T>
-void store_segment(const std::optional<NearestHit>& hit, const std::vector<double>& items, T qx,
-                   T qy, T sign, size_t j, std::vector<std::vector<T>>& out) {
-  if (!hit) {
-    for (auto& o : out) o[j] = std::numeric_limits<T>::quiet_NaN();
-    return;
-  }
-  out[0][j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12)) * sign;
-  out[1][j] = static_cast<T>(static_cast<double>(hit->index));
-  out[2][j] = static_cast<T>(segment_math::segment_position(
-      static_cast<double>(qx), static_cast<double>(qy), items.data() + 4 * hit->index));
+          << cpu::name(cpu::active()) << ": " << got[k][j] << " vs " << want[k][j];
 }
 
 template <typename T>
@@ -205,78 +218,55 @@ TYPED_TEST_SUITE(NearestBatches, ElementTypes);
 TYPED_TEST(NearestBatches, ForwardsGiveTheAnswersOfTheCachedHierarchyBatchByBatch) {
   using T = TypeParam;
   constexpr size_t m = 13;
+  const auto no_sign = [](size_t, T, T) { return T(1); };
   for (const size_t n : {size_t{1}, size_t{3}, size_t{8}, size_t{9}, size_t{17},
                          kLocalBvhCapacity, kLocalBvhCapacity + 1, size_t{150}}) {
     for (const size_t sets : {size_t{1}, size_t{70}}) {  // shared, or more than the cache keeps
       const size_t batches = sets == 1 ? 5 : sets;
+      const size_t nv = std::max<size_t>(n, 3);  // rings need three vertices
       const bool grid = n % 2 == 1;
       const std::vector<T> q = queries<T>(batches * m, n + sets);
-      const auto ds = static_cast<int64_t>(sets);
-      const auto db = static_cast<int64_t>(batches);
-      const auto dn = static_cast<int64_t>(n);
-      const auto dm = static_cast<int64_t>(m);
-      const size_t total = batches * m;
-      const auto query = [&](size_t b, size_t i, size_t c) { return q[2 * (b * m + i) + c]; };
-
-      // Points: a reference set per batch or one for all.
+      // A point set and a ring per batch or one for all; one segment list for every batch, of n
+      // records or of `sets` x n.
       const std::vector<T> refs = words<T>(sets * 2 * n, 2, 7 * n + sets, grid);
-      std::vector<std::vector<T>> want_points(2, std::vector<T>(total));
-      for (size_t b = 0; b < batches; ++b) {
-        const std::span<const T> block(refs.data() + (sets == 1 ? 0 : b) * 2 * n, 2 * n);
-        const SharedBvhEntry e = cached_point_bvh<T>(block, n);
-        for (size_t i = 0; i < m; ++i) {
-          const auto hit = bvh_nearest_point(e->hierarchy, e->items, n, query(b, i, 0),
-                                             query(b, i, 1));
-          const T nan = std::numeric_limits<T>::quiet_NaN();
-          want_points[0][b * m + i] = hit ? static_cast<T>(std::sqrt(hit->d2 + 1e-12)) : nan;
-          want_points[1][b * m + i] = hit ? static_cast<T>(static_cast<double>(hit->index)) : nan;
-        }
-      }
-
-      // Segments: one list for every batch, of n records (shared) or of `sets` x n.
       const std::vector<T> segs = words<T>(sets * 4 * n, 4, 11 * n + sets, grid);
-      const size_t ns = sets * n;
-      std::vector<std::vector<T>> want_segments(3, std::vector<T>(total));
-      {
-        const SharedBvhEntry e =
-            cached_segment_bvh<T>(std::span<const T>(segs), 4 * ns, ns, kSegmentListMode);
-        for (size_t b = 0; b < batches; ++b)
-          for (size_t i = 0; i < m; ++i)
-            store_segment<T>(bvh_nearest_segment(e->hierarchy, e->items, ns, query(b, i, 0),
-                                                 query(b, i, 1), cpu::Level::portable),
-                             e->items, query(b, i, 0), query(b, i, 1), T(1), b * m + i,
-                             want_segments);
-      }
-
-      // Polygons: a ring per batch or one for all (rings need three vertices).
-      const size_t nv = std::max<size_t>(n, 3);
       const std::vector<T> rings = words<T>(sets * 2 * nv, 2, 13 * n + sets, grid);
-      std::vector<std::vector<T>> want_polygons(3, std::vector<T>(total));
-      for (size_t b = 0; b < batches; ++b) {
-        const std::span<const T> ring(rings.data() + (sets == 1 ? 0 : b) * 2 * nv, 2 * nv);
-        const SharedBvhEntry e = cached_segment_bvh<T>(ring, 2 * nv, nv, kClosedRingMode);
-        for (size_t i = 0; i < m; ++i) {
-          const T qx = query(b, i, 0);
-          const T qy = query(b, i, 1);
-          const T sign = segment_math::crossing_parity_odd<T>(qx, qy, ring) ? T(-1) : T(1);
-          store_segment<T>(bvh_nearest_segment(e->hierarchy, e->items, nv, qx, qy,
-                                               cpu::Level::portable),
-                           e->items, qx, qy, sign, b * m + i, want_polygons);
-        }
-      }
-
+      const auto block = [&](const std::vector<T>& w, size_t b, size_t size) {
+        return std::span<const T>(w).subspan(sets == 1 ? 0 : b * size, size);
+      };
+      const auto want_points = per_batch<T>(
+          q, batches, m, 2, [&](size_t b) { return cached_point_bvh<T>(block(refs, b, 2 * n), n); },
+          no_sign);
+      const auto want_segments = per_batch<T>(
+          q, batches, m, 3,
+          [&](size_t) {
+            return cached_segment_bvh<T>(segs, segs.size(), segs.size() / 4, kSegmentListMode);
+          },
+          no_sign);
+      const auto want_polygons = per_batch<T>(
+          q, batches, m, 3,
+          [&](size_t b) {
+            return cached_segment_bvh<T>(block(rings, b, 2 * nv), 2 * nv, nv, kClosedRingMode);
+          },
+          [&](size_t b, T qx, T qy) {
+            return segment_math::crossing_parity_odd<T>(qx, qy, block(rings, b, 2 * nv)) ? T(-1)
+                                                                                        : T(1);
+          });
+      const int64_t db = static_cast<int64_t>(batches), dm = static_cast<int64_t>(m);
+      const int64_t ds = static_cast<int64_t>(sets), dn = static_cast<int64_t>(n);
       for (const cpu::Level level : levels()) {
         cpu::cap(level);
+        const size_t total = batches * m;
         expect_same_bits(run<T>(&points_closest_hard_fwd<T>, {{db, dm, 2}, {ds, dn, 2}},
                                 {q, refs}, 2, total),
-                         want_points, "points", n, level);
+                         want_points, "points", n);
         expect_same_bits(run<T>(&segments_closest_fwd<T>, {{db, dm, 2}, {ds, dn, 4}},
                                 {q, segs}, 3, total),
-                         want_segments, "segments", n, level);
-        expect_same_bits(
-            run<T>(&polygon_sd_fwd<T>, {{db, dm, 2}, {ds, static_cast<int64_t>(nv), 2}},
-                   {q, rings}, 3, total),
-            want_polygons, "polygons", n, level);
+                         want_segments, "segments", n);
+        expect_same_bits(run<T>(&polygon_sd_fwd<T>,
+                                {{db, dm, 2}, {ds, static_cast<int64_t>(nv), 2}}, {q, rings}, 3,
+                                total),
+                         want_polygons, "polygons", n);
       }
     }
   }
