@@ -102,7 +102,7 @@ void fill_slots(Slot* slots, BvhItemKind kind, const double* items, size_t n) {
   }
 }
 
-// Nodes appended into storage sized for them in advance (2n - 1 nodes for n >= 1 items).
+// Nodes appended into storage sized in advance for the whole tree.
 struct FixedNodes {
   BvhNode* data;
   size_t count = 0;

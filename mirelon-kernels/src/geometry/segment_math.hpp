@@ -1,6 +1,7 @@
 // Per-segment arithmetic shared by the closest-segment and polygon signed-distance kernels: the
 // clamped position of a query's foot on a segment, the even-odd crossing parity of a ring, the
-// nearest-segment query both forwards run and the operand checks both families share.
+// outputs both forwards store for a query's nearest segment and the operand checks both families
+// share.
 #pragma once
 
 #include <cmath>
