@@ -38,16 +38,16 @@ struct Bilinear {
 #ifdef MIRELON_GRID_AVX2
   __attribute__((target("avx2"))) void values(const grid::Cells<T, 2>& c, const T* f,
                                               T* out) const {
-    namespace simd = grid::simd;
-    constexpr size_t L = grid::Lanes<T>::n;
+    namespace avx2 = lanes::avx2;
+    constexpr size_t L = avx2::Registers<T>::n;
     size_t l = 0;
     for (; l + L <= c.count; l += L) {
-      typename grid::Lanes<T>::V f00, f01, f10, f11, value;
-      simd::gather_runs(f, c.base + l, f00, f01);
-      simd::gather_runs(f + w, c.base + l, f10, f11);
-      bilinear(f00, f01, f10, f11, simd::load(c.frac[0] + l), simd::load(c.frac[1] + l),
-               simd::splat(T(1)), value);
-      simd::store(out + c.first + l, value);
+      typename avx2::Registers<T>::V f00, f01, f10, f11, value;
+      avx2::gather_runs(f, c.base + l, f00, f01);
+      avx2::gather_runs(f + w, c.base + l, f10, f11);
+      bilinear(f00, f01, f10, f11, avx2::load(c.frac[0] + l), avx2::load(c.frac[1] + l),
+               avx2::splat(T(1)), value);
+      avx2::store(out + c.first + l, value);
     }
     for (; l < c.count; ++l) {
       const T frac[2] = {c.frac[0][l], c.frac[1][l]};

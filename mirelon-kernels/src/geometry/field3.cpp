@@ -56,17 +56,17 @@ struct Trilinear {
   // corner.at[2 * r].
   __attribute__((target("avx2"))) void values(const grid::Cells<T, 3>& c, const T* f,
                                               T* out) const {
-    namespace simd = grid::simd;
-    using V = typename grid::Lanes<T>::V;
-    constexpr size_t L = grid::Lanes<T>::n;
+    namespace avx2 = lanes::avx2;
+    using V = typename avx2::Registers<T>::V;
+    constexpr size_t L = avx2::Registers<T>::n;
     size_t l = 0;
     for (; l + L <= c.count; l += L) {
       V corners[8], value;
       for (size_t r = 0; r < 4; ++r)
-        simd::gather_runs(f + corner.at[2 * r], c.base + l, corners[2 * r], corners[2 * r + 1]);
-      trilinear(corners, simd::load(c.frac[0] + l), simd::load(c.frac[1] + l),
-                simd::load(c.frac[2] + l), simd::splat(T(0)), simd::splat(T(1)), value);
-      simd::store(out + c.first + l, value);
+        avx2::gather_runs(f + corner.at[2 * r], c.base + l, corners[2 * r], corners[2 * r + 1]);
+      trilinear(corners, avx2::load(c.frac[0] + l), avx2::load(c.frac[1] + l),
+                avx2::load(c.frac[2] + l), avx2::splat(T(0)), avx2::splat(T(1)), value);
+      avx2::store(out + c.first + l, value);
     }
     for (; l < c.count; ++l) {
       const T frac[3] = {c.frac[0][l], c.frac[1][l], c.frac[2][l]};

@@ -19,8 +19,8 @@
 #include "numeric.hpp"
 #include "pool.hpp"
 
+// The vector path runs at AVX2 on x86-64 (lanes::avx2).
 #if defined(__x86_64__)
-#include <immintrin.h>
 #define MIRELON_GRID_AVX2 1
 #endif
 
@@ -236,121 +236,18 @@ struct Cells {
 
 #define MIRELON_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-// AVX2 lanes of T: four doubles or eight floats, with 32-bit lane indices.
-template <typename T>
-struct Lanes;
-
-template <>
-struct Lanes<double> {
-  using V = __m256d;
-  using I = __m128i;
-  static constexpr size_t n = 4;
-};
-
-template <>
-struct Lanes<float> {
-  using V = __m256;
-  using I = __m256i;
-  static constexpr size_t n = 8;
-};
-
-namespace simd {
-
-// Each helper is one IEEE operation per lane, exactly as the scalar code performs it.
-MIRELON_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
-MIRELON_AVX2_INLINE __m256 load(const float* p) { return _mm256_loadu_ps(p); }
-// A NaN lane is stored as the one quiet NaN (lanes::canonical_nan), as every scalar store is.
-MIRELON_AVX2_INLINE void store(double* p, __m256d v) {
-  using S = lanes::Lanes<cpu::Level::avx2, double>;
-  S::store_as(p, S::out(v));
-}
-MIRELON_AVX2_INLINE void store(float* p, __m256 v) {
-  using S = lanes::Lanes<cpu::Level::avx2, float>;
-  S::store_as(p, S::out(v));
-}
-MIRELON_AVX2_INLINE __m256d splat(double v) { return _mm256_set1_pd(v); }
-MIRELON_AVX2_INLINE __m256 splat(float v) { return _mm256_set1_ps(v); }
-// max(a, b) and min(a, b) give b when a is NaN, and b when a and b are equal.
-MIRELON_AVX2_INLINE __m256d max(__m256d a, __m256d b) { return _mm256_max_pd(a, b); }
-MIRELON_AVX2_INLINE __m256 max(__m256 a, __m256 b) { return _mm256_max_ps(a, b); }
-MIRELON_AVX2_INLINE __m256d min(__m256d a, __m256d b) { return _mm256_min_pd(a, b); }
-MIRELON_AVX2_INLINE __m256 min(__m256 a, __m256 b) { return _mm256_min_ps(a, b); }
-MIRELON_AVX2_INLINE __m256d floor(__m256d v) { return _mm256_floor_pd(v); }
-MIRELON_AVX2_INLINE __m256 floor(__m256 v) { return _mm256_floor_ps(v); }
-MIRELON_AVX2_INLINE __m128i truncate(__m256d v) { return _mm256_cvttpd_epi32(v); }
-MIRELON_AVX2_INLINE __m256i truncate(__m256 v) { return _mm256_cvttps_epi32(v); }
-// a * k + b in 32-bit lanes.
-MIRELON_AVX2_INLINE __m128i mul_add(__m128i a, int32_t k, __m128i b) {
-  return _mm_add_epi32(_mm_mullo_epi32(a, _mm_set1_epi32(k)), b);
-}
-MIRELON_AVX2_INLINE __m256i mul_add(__m256i a, int32_t k, __m256i b) {
-  return _mm256_add_epi32(_mm256_mullo_epi32(a, _mm256_set1_epi32(k)), b);
-}
-MIRELON_AVX2_INLINE void store_index(int32_t* p, __m128i v) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
-MIRELON_AVX2_INLINE void store_index(int32_t* p, __m256i v) {
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-}
-MIRELON_AVX2_INLINE __m128i load_index(const int32_t* p, double) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-MIRELON_AVX2_INLINE __m256i load_index(const int32_t* p, float) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-// The masked form with every lane enabled: the unmasked one leaves its source undefined, which
-// compilers report as uninitialized.
-MIRELON_AVX2_INLINE __m256d gather(const double* base, __m128i index) {
-  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index, all, 8);
-}
-MIRELON_AVX2_INLINE __m256 gather(const float* base, __m256i index) {
-  const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
-  return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, index, all, 4);
-}
-
-// The neighbouring values at[i] and at[i + 1] of every lane's index i (loaded from `index`), as
-// two vectors in lane order: the run of two values along x that each cell row holds. Loading
-// each run whole takes half the lane loads of two gathers.
-MIRELON_AVX2_INLINE void gather_runs(const double* at, const int32_t* index, __m256d& first,
-                                     __m256d& second) {
-  const __m128d r0 = _mm_loadu_pd(at + index[0]);
-  const __m128d r1 = _mm_loadu_pd(at + index[1]);
-  const __m128d r2 = _mm_loadu_pd(at + index[2]);
-  const __m128d r3 = _mm_loadu_pd(at + index[3]);
-  const __m256d even = _mm256_set_m128d(r2, r0);  // runs of lanes 0 and 2
-  const __m256d odd = _mm256_set_m128d(r3, r1);   // runs of lanes 1 and 3
-  first = _mm256_unpacklo_pd(even, odd);
-  second = _mm256_unpackhi_pd(even, odd);
-}
-MIRELON_AVX2_INLINE void gather_runs(const float* at, const int32_t* index, __m256& first,
-                                     __m256& second) {
-  // Each run of two floats is gathered as one 64-bit lane (scale 4: indices count floats).
-  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  const auto* runs = reinterpret_cast<const double*>(at);
-  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
-  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + 4));
-  const __m256 a = _mm256_castpd_ps(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), runs, lo, all, 4));
-  const __m256 b = _mm256_castpd_ps(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), runs, hi, all, 4));
-  // Lanes 0 1 4 5 | 2 3 6 7 after the shuffle, put back in order.
-  first = _mm256_castpd_ps(
-      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0x88)), 0xD8));
-  second = _mm256_castpd_ps(
-      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0xDD)), 0xD8));
-}
-
-}  // namespace simd
+namespace avx2 = lanes::avx2;
 
 // Axis::locate on every lane. With the extents exact in T, min(floor(s), n - 2) taken in T is
 // the integer minimum of the scalar rule, and s minus it is the scalar fraction.
-template <typename T>
-MIRELON_AVX2_INLINE void locate_lanes(const Axis<T>& a, typename Lanes<T>::V p,
-                                      typename Lanes<T>::I& cell, typename Lanes<T>::V& frac) {
-  using simd::splat;
-  const typename Lanes<T>::V u = (p - splat(a.origin)) / splat(a.spacing);
-  const typename Lanes<T>::V s = simd::min(simd::max(u, splat(T(0))), splat(a.upper));
-  const typename Lanes<T>::V c = simd::min(simd::floor(s), splat(static_cast<T>(a.last)));
-  cell = simd::truncate(c);
+template <typename T, typename V = typename avx2::Registers<T>::V,
+          typename I = typename avx2::Registers<T>::I>
+MIRELON_AVX2_INLINE void locate_lanes(const Axis<T>& a, V p, I& cell, V& frac) {
+  using avx2::splat;
+  const V u = (p - splat(a.origin)) / splat(a.spacing);
+  const V s = avx2::min(avx2::max(u, splat(T(0))), splat(a.upper));
+  const V c = avx2::min(avx2::floor(s), splat(static_cast<T>(a.last)));
+  cell = avx2::truncate(c);
   frac = s - c;
 }
 
@@ -360,7 +257,8 @@ template <typename T, size_t Dim>
 __attribute__((target("avx2"))) void locate_cells(const Axis<T> (&axes)[Dim], const T* points,
                                                   size_t first, size_t count,
                                                   Cells<T, Dim>& cells) {
-  constexpr size_t L = Lanes<T>::n;
+  using R = avx2::Registers<T>;
+  constexpr size_t L = R::n;
   cells.first = first;
   cells.count = count;
   const T* p = points + Dim * first;
@@ -370,17 +268,17 @@ __attribute__((target("avx2"))) void locate_cells(const Axis<T> (&axes)[Dim], co
     for (size_t k = 0; k < L; ++k)
       for (size_t d = 0; d < Dim; ++d) coord[d][k] = p[Dim * (l + k) + d];
     // The lower corner in Horner form from the last axis down: (iz * H + iy) * W + ix.
-    typename Lanes<T>::I base;
-    typename Lanes<T>::V frac;
-    locate_lanes(axes[Dim - 1], simd::load(coord[Dim - 1]), base, frac);
-    simd::store(cells.frac[Dim - 1] + l, frac);
+    typename R::I base;
+    typename R::V frac;
+    locate_lanes(axes[Dim - 1], avx2::load(coord[Dim - 1]), base, frac);
+    avx2::store(cells.frac[Dim - 1] + l, frac);
     for (size_t d = Dim - 1; d-- > 0;) {
-      typename Lanes<T>::I cell;
-      locate_lanes(axes[d], simd::load(coord[d]), cell, frac);
-      simd::store(cells.frac[d] + l, frac);
-      base = simd::mul_add(base, static_cast<int32_t>(axes[d].last + 2), cell);
+      typename R::I cell;
+      locate_lanes(axes[d], avx2::load(coord[d]), cell, frac);
+      avx2::store(cells.frac[d] + l, frac);
+      base = avx2::mul_add(base, static_cast<int32_t>(axes[d].last + 2), cell);
     }
-    simd::store_index(cells.base + l, base);
+    avx2::store_index(cells.base + l, base);
   }
   for (; l < count; ++l) {
     T frac[Dim];
