@@ -13,13 +13,15 @@
 
 #include "cpu.hpp"
 #include "density/special.hpp"
+#include "kernel_call.hpp"
 #include "targets.hpp"
 
 namespace {
 
 namespace cpu = mirelon::cpu;
-using mirelon::KernelBuffer;
-using mirelon::KernelResult;
+namespace test_support = mirelon::test_support;
+using test_support::copy_for;
+using test_support::first_difference_but_nan;
 
 constexpr size_t kLengths[] = {0, 1, 7, 33, 1003, 4099};
 
@@ -60,18 +62,6 @@ std::vector<T> values(size_t n, double lo, double hi, uint64_t seed) {
   return v;
 }
 
-// Equal bits element by element, except that a NaN matches a NaN of either sign: where two NaNs
-// meet in an addition or multiplication, the compiler may order the operands differently in lanes
-// and in scalar code, and which one's sign the result carries is left open.
-template <typename T>
-bool same_bits(const std::vector<T>& a, const std::vector<T>& b, size_t& at) {
-  for (at = 0; at < a.size(); ++at) {
-    if (std::isnan(a[at]) && std::isnan(b[at])) continue;
-    if (std::memcmp(&a[at], &b[at], sizeof(T)) != 0) return false;
-  }
-  return true;
-}
-
 TEST_F(DensityLevels, ManyValueSpecialFunctionsAgreeAtEveryLevel) {
   using Many = void (*)(const double*, double*, size_t, cpu::Level);
   const struct {
@@ -87,9 +77,9 @@ TEST_F(DensityLevels, ManyValueSpecialFunctionsAgreeAtEveryLevel) {
       c.fn(x.data(), want.data(), m, cpu::Level::portable);
       for (cpu::Level level : machine_levels()) {
         c.fn(x.data(), got.data(), m, level);
-        size_t at;
-        EXPECT_TRUE(same_bits(want, got, at))
-            << c.name << " at " << cpu::name(level) << ", m " << m << ", element " << at;
+        const size_t at = first_difference_but_nan(want, got);
+        EXPECT_EQ(at, m) << c.name << " at " << cpu::name(level) << ", m " << m << ", element "
+                         << at;
       }
     }
   }
@@ -104,8 +94,6 @@ struct Kernel {
   bool gradient;
   bool probability;  // the first operand is a probability
 };
-
-#define KERNEL(k) #k, &mirelon::k<float>, &mirelon::k<double>
 
 // All outputs of one call at the level in force; parameter k holds one value when bit k of
 // `one_value` is set.
@@ -123,13 +111,7 @@ std::vector<std::vector<T>> run(const Kernel& k, size_t n, unsigned one_value) {
   out.emplace_back(n, T(-7.25));
   if (k.gradient)
     for (size_t j = 0; j < k.params; ++j) out.emplace_back(in[1 + j].size(), T(-7.25));
-  const int32_t dtype = sizeof(T) == 4 ? 11 : 12;
-  std::vector<KernelBuffer> ib, ob;
-  for (auto& v : in) ib.push_back({{static_cast<int64_t>(v.size())}, v.data(), dtype});
-  for (auto& v : out) ob.push_back({{static_cast<int64_t>(v.size())}, v.data(), dtype});
-  KernelResult r;
-  (sizeof(T) == 4 ? k.f32 : k.f64)(r, ib.data(), ib.size(), ob.data(), ob.size());
-  EXPECT_TRUE(r.ok) << k.name << ": " << r.message;
+  EXPECT_EQ(test_support::run(copy_for<T>(k.f32, k.f64), in, out), "") << k.name;
   return out;
 }
 
@@ -143,8 +125,8 @@ void expect_every_level_alike(const Kernel& k) {
         cpu::cap(level);
         const auto got = run<T>(k, n, one_value);
         for (size_t o = 0; o < want.size(); ++o) {
-          size_t at;
-          EXPECT_TRUE(same_bits(want[o], got[o], at))
+          const size_t at = first_difference_but_nan(want[o], got[o]);
+          EXPECT_EQ(at, want[o].size())
               << k.name << "<" << (sizeof(T) == 4 ? "float" : "double") << "> at "
               << cpu::name(level) << ", n " << n << ", one-value mask " << one_value
               << ", output " << o << ", element " << at;
@@ -163,19 +145,19 @@ TEST_P(DensityLevelsKernel, AgreesBitForBitAtEveryLevel) {
 
 INSTANTIATE_TEST_SUITE_P(
     VectorPaths, DensityLevelsKernel,
-    ::testing::Values(Kernel{KERNEL(logp_gaussian_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_lognormal_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_exponential_fwd), 1, false, false},
-                      Kernel{KERNEL(logp_uniform_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_gamma_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_gaussian_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_gamma_vjp), 2, true, false},
-                      Kernel{KERNEL(cdf_gaussian_fwd), 2, false, false},
-                      Kernel{KERNEL(cdf_lognormal_fwd), 2, false, false},
-                      Kernel{KERNEL(q_gaussian_fwd), 2, false, true},
-                      Kernel{KERNEL(q_lognormal_fwd), 2, false, true},
-                      Kernel{KERNEL(q_gaussian_vjp), 2, true, true},
-                      Kernel{KERNEL(q_lognormal_vjp), 2, true, true}),
+    ::testing::Values(Kernel{TYPED_KERNEL(logp_gaussian_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_lognormal_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_exponential_fwd), 1, false, false},
+                      Kernel{TYPED_KERNEL(logp_uniform_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_gamma_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_gaussian_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_gamma_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(cdf_gaussian_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(cdf_lognormal_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(q_gaussian_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_lognormal_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_gaussian_vjp), 2, true, true},
+                      Kernel{TYPED_KERNEL(q_lognormal_vjp), 2, true, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
