@@ -7,8 +7,8 @@ import pytest
 import scipy.stats as st
 from jax.scipy.stats import norm as jnorm
 
-from mirelon_jax import (call, elementwise_vjp, outputs_with_one_and_four_workers, rejected_with,
-                        shape)
+from mirelon_jax import (call, check_rejected, elementwise_vjp, outputs_with_one_and_four_workers,
+                         shape)
 
 F32, F64 = np.float32, np.float64
 DTYPES = [F32, F64]
@@ -257,9 +257,7 @@ MESSAGE_CASES = [
 @pytest.mark.parametrize("target,ins,outs,text", MESSAGE_CASES,
                          ids=[f"{c[0]}-{i}" for i, c in enumerate(MESSAGE_CASES)])
 def test_length_messages(target, ins, outs, text, dtype, registered):
-    with rejected_with(text):
-        call(target, [shape(n, dtype) for n in outs], *[v(n, dtype) for n in ins],
-             has_side_effect=True)
+    check_rejected(target, [v(n, dtype) for n in ins], outs, text, dtype=dtype)
 
 
 _CHILD = r"""

@@ -6,8 +6,8 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import (call, call_handler, failure_leaving_outputs,
-                         outputs_with_one_and_four_workers, segment_ratios_and_squares, shape)
+from mirelon_jax import (call, call_handler, check_rejected, outputs_with_one_and_four_workers,
+                         segment_ratios_and_squares, shape)
 
 DTYPES = [np.float32, np.float64]
 
@@ -125,7 +125,7 @@ def test_ray_distances_match_brute_force_and_gradient_jax_vjp(dtype, p_shape, o_
     ("ray_matrix_vjp", [(2, 3), (1, 3), (1, 3), (2,)], [6, 3, 2], "direction gradient too short"),
 ])
 def test_failures_leave_outputs_untouched(dtype, target, inputs, out_sizes, text):
-    assert failure_leaving_outputs(target, inputs, out_sizes, dtype) == text
+    check_rejected(target, inputs, out_sizes, text, dtype=dtype, through_jax=False)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
