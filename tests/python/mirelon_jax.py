@@ -143,6 +143,23 @@ def outputs_with_one_and_four_workers(script, *argv):
     return [run_child(script, *argv, workers=n) for n in (1, 4)]
 
 
+_ARRAYS_PROLOGUE = """import sys, numpy as np, jax
+jax.config.update("jax_enable_x64", True)
+from mirelon_jax import call, shape
+out = []
+"""
+_ARRAYS_EPILOGUE = """
+sys.stdout.buffer.write(b"".join(np.ascontiguousarray(o).tobytes() for o in out))
+"""
+
+
+def arrays_with_one_and_four_workers(body):
+    """The bytes of the arrays that `body` appends to the list `out`, run in a child process with
+    one pool worker and with four. `body` finds numpy as np, jax with 64-bit types enabled, `call`
+    and `shape`."""
+    return outputs_with_one_and_four_workers(_ARRAYS_PROLOGUE + body + _ARRAYS_EPILOGUE)
+
+
 # ---- calling a handler directly, without XLA ------------------------------------------------
 # A call frame is built in memory around NumPy arrays, so that the handler writes into them and a
 # failed call's outputs can be inspected afterwards. The API table is empty except for the
