@@ -103,11 +103,11 @@ void dispatch2(bool b1, bool b2, F&& f) {
 }
 
 // ---- vectorised gradients -------------------------------------------------------------------
-// The factors of a block of elements are computed in lanes; dx is stored per lane and the
-// parameter terms are added in increasing index order, exactly as the element-wise loop adds
-// them (a one-value parameter's sum is carried in a register and stored once at the end).
-// `Factors` gives the per-element factors twice, for lanes and for one element, by the same
-// formula.
+// The factors of a block of elements are computed in lanes; dx is stored per lane, a
+// per-element parameter's term is added in place, and a one-value parameter's terms are stored
+// for ordered_gradient (univariate.hpp) to add in increasing index order, exactly as the
+// element-wise loop adds them. `Factors` gives the per-element factors twice, for lanes and for
+// one element, by the same formula.
 
 template <typename T, bool B1, bool B2, typename Factors>
 struct GradientBody {
@@ -118,12 +118,11 @@ struct GradientBody {
   T* dx;
   T* dp1;
   T* dp2;
-  size_t n;
   Factors factors;
 
-  // The whole of [0, n), on the calling thread.
+  // Elements [begin, end); rows t1, t2 take the terms of the one-value parameters.
   template <size_t Bytes>
-  [[gnu::always_inline]] void run() const {
+  [[gnu::always_inline]] void run(size_t begin, size_t end, T* t1, T* t2) const {
     using S = Simd<T, Bytes>;
     using V = typename S::V;
     const T* const xs = x;
@@ -131,51 +130,49 @@ struct GradientBody {
     const T* const bs = p2;
     const T* const gs = g;
     T* const dxs = dx;
-    T* const d1 = dp1;
-    T* const d2 = dp2;
-    T acc1 = B1 ? d1[0] : T(0);
-    T acc2 = B2 ? d2[0] : T(0);
-    size_t i = 0;
-    for (; n - i >= S::width; i += S::width) {
+    // Element i's slot j = i - begin: its stored term, or its own cotangent element.
+    T* const o1 = B1 ? t1 : dp1 + begin;
+    T* const o2 = B2 ? t2 : dp2 + begin;
+    size_t i = begin;
+    for (; end - i >= S::width; i += S::width) {
+      const size_t j = i - begin;
       const auto t = factors.template lanes<S>(S::load(xs + i), S::template lanes<B1>(as, i),
                                                S::template lanes<B2>(bs, i));
       const V gv = S::load(gs + i);
       S::store(dxs + i, t[0] * gv);
       const V q1 = t[1] * gv;
       const V q2 = t[2] * gv;
-      if constexpr (B1) {
-        for (size_t k = 0; k < S::width; ++k) acc1 = acc1 + q1[k];
-      } else {
-        S::store(d1 + i, S::load(d1 + i) + q1);
-      }
-      if constexpr (B2) {
-        for (size_t k = 0; k < S::width; ++k) acc2 = acc2 + q2[k];
-      } else {
-        S::store(d2 + i, S::load(d2 + i) + q2);
-      }
+      if constexpr (B1) S::store(o1 + j, q1);
+      else S::store(o1 + j, S::load(o1 + j) + q1);
+      if constexpr (B2) S::store(o2 + j, q2);
+      else S::store(o2 + j, S::load(o2 + j) + q2);
     }
-    for (; i < n; ++i) {
+    for (; i < end; ++i) {
+      const size_t j = i - begin;
       const std::array<T, 3> t = factors.scalar(xs[i], as[pick<B1>(i)], bs[pick<B2>(i)]);
       const T gi = gs[i];
       dxs[i] = t[0] * gi;
-      if constexpr (B1) acc1 = acc1 + t[1] * gi;
-      else d1[i] = d1[i] + t[1] * gi;
-      if constexpr (B2) acc2 = acc2 + t[2] * gi;
-      else d2[i] = d2[i] + t[2] * gi;
+      if constexpr (B1) o1[j] = t[1] * gi;
+      else o1[j] = o1[j] + t[1] * gi;
+      if constexpr (B2) o2[j] = t[2] * gi;
+      else o2[j] = o2[j] + t[2] * gi;
     }
-    if constexpr (B1) d1[0] = acc1;
-    if constexpr (B2) d2[0] = acc2;
   }
 };
 
-// Runs a two-parameter gradient after the frame's checks and zero fill, on the calling thread.
+// Runs a two-parameter gradient after the frame's checks and zero fill, its blocks at the level
+// active when the call starts.
 template <typename T, typename Factors>
 void vector_gradient(const GradientCall<T, 2>& c, const Factors& factors) {
-  if (c.n == 0) return;
   cpu::dispatch<kWidestLanes>([&]<cpu::Level L>() {
     dispatch2(c.p[0].broadcast(), c.p[1].broadcast(), [&]<bool B1, bool B2>() {
-      run_lanes<L>(GradientBody<T, B1, B2, Factors>{c.x, c.p[0].data, c.p[1].data, c.g, c.dx,
-                                                    c.dp[0].data, c.dp[1].data, c.n, factors});
+      const GradientBody<T, B1, B2, Factors> body{c.x,     c.p[0].data,  c.p[1].data, c.g,
+                                                  c.dx,    c.dp[0].data, c.dp[1].data, factors};
+      // Under the frame's checks a one-value parameter has a one-value cotangent.
+      const std::array<T*, 2> sums{B1 ? c.dp[0].data : nullptr, B2 ? c.dp[1].data : nullptr};
+      ordered_gradient<T, 2>(c.n, sums, [&](size_t begin, size_t end, const Terms<T, 2>& t) {
+        run_lanes<L>(body, begin, end, t[0], t[1]);
+      });
     });
   });
 }
