@@ -85,7 +85,8 @@ TEST_F(DensityLevels, ManyValueSpecialFunctionsAgreeAtEveryLevel) {
   } cases[] = {{"erfc_many", mirelon::density::erfc_many, -30.0, 30.0},
                {"normal_quantile_many", mirelon::density::normal_quantile_many, -0.05, 1.05}};
   for (const auto& c : cases) {
-    for (size_t m : {size_t{0}, size_t{1}, size_t{31}, size_t{33}, size_t{1003}}) {
+    for (size_t m : {size_t{0}, size_t{1}, size_t{31}, size_t{33}, mirelon::density::kManyBlock - 1,
+                     mirelon::density::kManyBlock + 1, size_t{1003}}) {
       const std::vector<double> x = values<double>(m, c.lo, c.hi, m);
       std::vector<double> want(m), got(m);
       c.fn(x.data(), want.data(), m, cpu::Level::portable);
