@@ -105,12 +105,12 @@ inline constexpr size_t kStackTerms = 256;
 template <typename T, size_t NP>
 using Terms = std::array<T*, NP>;
 
-// Elements per round of a pooled loop that sums: about a sixteenth of the loop, 4 to 64 blocks.
+// Elements per round of a pooled loop that sums: about a sixteenth of the loop, 4 to 128 blocks.
 // Shorter rounds would pay the pool's hand-over more often, longer ones make the first round
 // (nothing to add yet) and the last (only adding) longer.
 inline size_t gradient_round(size_t n) {
   const size_t blocks = (n / 16 + kGradientBlock - 1) / kGradientBlock;
-  return std::clamp<size_t>(blocks, 4, 64) * kGradientBlock;
+  return std::clamp<size_t>(blocks, 4, 128) * kGradientBlock;
 }
 
 // acc[k] = acc[k] + terms[k][j] for j < m and every summed k. Two sums run side by side, so
@@ -144,7 +144,7 @@ void add_terms(std::array<T, NP>& acc, const Terms<T, NP>& terms, size_t m) {
 // writing dx and per-element cotangents in place and storing the terms of each summed cotangent
 // (sums[k] non-null: its single element, already zero-filled) in terms[k]; the terms are then
 // added into *sums[k] in increasing index order. Scratch: two rounds of terms, at most
-// 2 * 64 * kGradientBlock elements per summed cotangent (1 MiB for a 64-bit one).
+// 2 * 128 * kGradientBlock elements per summed cotangent (2 MiB for a 64-bit one).
 template <typename T, size_t NP, typename Block>
 void ordered_gradient(size_t n, const std::array<T*, NP>& sums, const Block& block) {
   size_t summed = 0;
