@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "cpu.hpp"
 #include "density/univariate.hpp"
@@ -62,22 +63,22 @@ inline constexpr cpu::Level kWidestLanes = cpu::Level::avx2;
 // 32-byte lanes for AVX2. Both run the same IEEE operations per lane (no contraction), so they
 // agree bit for bit.
 template <typename Body, typename... Args>
-void run_portable(const Body& body, Args... args) {
-  body.template run<16>(args...);
+void run_portable(const Body& body, Args&&... args) {
+  body.template run<16>(std::forward<Args>(args)...);
 }
 
 template <typename Body, typename... Args>
-[[gnu::target("avx2")]] void run_avx2(const Body& body, Args... args) {
-  body.template run<32>(args...);
+[[gnu::target("avx2")]] void run_avx2(const Body& body, Args&&... args) {
+  body.template run<32>(std::forward<Args>(args)...);
 }
 
 template <cpu::Level L, typename Body, typename... Args>
-[[gnu::always_inline]] inline void run_lanes(const Body& body, Args... args) {
+[[gnu::always_inline]] inline void run_lanes(const Body& body, Args&&... args) {
   static_assert(L <= kWidestLanes);
   if constexpr (L == cpu::Level::avx2) {
-    run_avx2(body, args...);
+    run_avx2(body, std::forward<Args>(args)...);
   } else {
-    run_portable(body, args...);
+    run_portable(body, std::forward<Args>(args)...);
   }
 }
 
@@ -104,10 +105,10 @@ void dispatch2(bool b1, bool b2, F&& f) {
 
 // ---- vectorised gradients -------------------------------------------------------------------
 // The factors of a block of elements are computed in lanes; dx is stored per lane, a
-// per-element parameter's term is added in place, and a one-value parameter's terms are stored
-// for ordered_gradient (univariate.hpp) to add in increasing index order, exactly as the
-// element-wise loop adds them. `Factors` gives the per-element factors twice, for lanes and for
-// one element, by the same formula.
+// per-element parameter's term is added in place, and a one-value parameter's terms are added to
+// its running sum in increasing index order, exactly as the element-wise loop adds them, or
+// stored for a pooled loop to add in that order (ordered_gradient, univariate.hpp). `Factors`
+// gives the per-element factors twice, for lanes and for one element, by the same formula.
 
 template <typename T, bool B1, bool B2, typename Factors>
 struct GradientBody {
@@ -120,9 +121,55 @@ struct GradientBody {
   T* dp2;
   Factors factors;
 
-  // Elements [begin, end); rows t1, t2 take the terms of the one-value parameters.
+  // Elements [begin, end), each one-value parameter's terms added to its running sum (carried in
+  // a register) as they are formed.
   template <size_t Bytes>
-  [[gnu::always_inline]] void run(size_t begin, size_t end, T* t1, T* t2) const {
+  [[gnu::always_inline]] void run(size_t begin, size_t end, Sums<T, 2>& sums) const {
+    using S = Simd<T, Bytes>;
+    using V = typename S::V;
+    const T* const xs = x;
+    const T* const as = p1;
+    const T* const bs = p2;
+    const T* const gs = g;
+    T* const dxs = dx;
+    T* const d1 = dp1;
+    T* const d2 = dp2;
+    T acc1 = sums[0];
+    T acc2 = sums[1];
+    size_t i = begin;
+    for (; end - i >= S::width; i += S::width) {
+      const auto t = factors.template lanes<S>(S::load(xs + i), S::template lanes<B1>(as, i),
+                                               S::template lanes<B2>(bs, i));
+      const V gv = S::load(gs + i);
+      S::store(dxs + i, t[0] * gv);
+      const V q1 = t[1] * gv;
+      const V q2 = t[2] * gv;
+      if constexpr (B1) {
+        for (size_t k = 0; k < S::width; ++k) acc1 = acc1 + q1[k];
+      } else {
+        S::store(d1 + i, S::load(d1 + i) + q1);
+      }
+      if constexpr (B2) {
+        for (size_t k = 0; k < S::width; ++k) acc2 = acc2 + q2[k];
+      } else {
+        S::store(d2 + i, S::load(d2 + i) + q2);
+      }
+    }
+    for (; i < end; ++i) {
+      const std::array<T, 3> t = factors.scalar(xs[i], as[pick<B1>(i)], bs[pick<B2>(i)]);
+      const T gi = gs[i];
+      dxs[i] = t[0] * gi;
+      if constexpr (B1) acc1 = acc1 + t[1] * gi;
+      else d1[i] = d1[i] + t[1] * gi;
+      if constexpr (B2) acc2 = acc2 + t[2] * gi;
+      else d2[i] = d2[i] + t[2] * gi;
+    }
+    sums = {acc1, acc2};
+  }
+
+  // Elements [begin, end), each one-value parameter's terms stored at terms[k][i - begin].
+  template <size_t Bytes>
+  [[gnu::always_inline]] void run(size_t begin, size_t end, const Terms<T, 2>& terms) const {
     using S = Simd<T, Bytes>;
     using V = typename S::V;
     const T* const xs = x;
@@ -131,8 +178,8 @@ struct GradientBody {
     const T* const gs = g;
     T* const dxs = dx;
     // Element i's slot j = i - begin: its stored term, or its own cotangent element.
-    T* const o1 = B1 ? t1 : dp1 + begin;
-    T* const o2 = B2 ? t2 : dp2 + begin;
+    T* const o1 = B1 ? terms[0] : dp1 + begin;
+    T* const o2 = B2 ? terms[1] : dp2 + begin;
     size_t i = begin;
     for (; end - i >= S::width; i += S::width) {
       const size_t j = i - begin;
@@ -170,8 +217,8 @@ void vector_gradient(const GradientCall<T, 2>& c, const Factors& factors) {
                                                   c.dx,    c.dp[0].data, c.dp[1].data, factors};
       // Under the frame's checks a one-value parameter has a one-value cotangent.
       const std::array<T*, 2> sums{B1 ? c.dp[0].data : nullptr, B2 ? c.dp[1].data : nullptr};
-      ordered_gradient<T, 2>(c.n, sums, [&](size_t begin, size_t end, const Terms<T, 2>& t) {
-        run_lanes<L>(body, begin, end, t[0], t[1]);
+      ordered_gradient<T, 2>(c.n, sums, [&](size_t begin, size_t end, auto& out) {
+        run_lanes<L>(body, begin, end, out);
       });
     });
   });

@@ -104,14 +104,14 @@ void normal_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer
   GradientCall<T, 2> c;
   if (!check_quantile_gradient(r, in, out, c)) return;
   const cpu::Level level = cpu::active();
-  ordered_gradient<T, 2>(c.n, c.sums(), [&](size_t begin, size_t end, const Terms<T, 2>& terms) {
+  ordered_gradient<T, 2>(c.n, c.sums(), [&](size_t begin, size_t end, auto& out) {
     T z[kManyBlock];
     for (size_t i0 = begin; i0 < end; i0 += kManyBlock) {
       const size_t m = end - i0 < kManyBlock ? end - i0 : kManyBlock;
       standard_quantiles(c.x, i0, m, z, level);
       for (size_t l = 0; l < m; ++l) {
         const size_t i = i0 + l;
-        c.apply(i, factors(z[l], c.p[0][i], c.p[1][i]), terms, begin);
+        c.apply(i, factors(z[l], c.p[0][i], c.p[1][i]), out, begin);
       }
     }
   });

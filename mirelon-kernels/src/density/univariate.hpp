@@ -87,9 +87,14 @@ void univariate_forward(KernelResult& r, const KernelBuffer* in, const KernelBuf
 // ---- gradient loops ----------------------------------------------------------------------------
 // A gradient writes dx and the cotangents of per-element parameters in place, element by element,
 // and adds the terms of a one-value parameter's cotangent into its single element in increasing
-// index order. A long loop evaluates blocks of elements on the pool and stores the terms of the
-// summed cotangents; one thread adds a round of stored terms in order while the pool evaluates the
-// next round, so each sum is formed, addition by addition, as the element-by-element loop forms it.
+// index order. On the calling thread each term is added as it is formed. A long loop evaluates
+// blocks of elements on the pool and stores the terms of the summed cotangents; one thread adds a
+// round of stored terms in order while the pool evaluates the next round, so each sum is formed,
+// addition by addition, as the element-by-element loop forms it.
+//
+// A block of a gradient loop is called as block(begin, end, out) for elements [begin, end), with
+// `out` either the running sums (Sums: acc[k] = acc[k] + term for each summed cotangent k, in
+// increasing i) or where to store the terms (Terms: terms[k][i - begin]).
 
 // Elements per work item of a pooled gradient loop: a multiple of every lane width and block of
 // the vector paths, so that only the last item of a loop has a remainder.
@@ -97,13 +102,15 @@ inline constexpr size_t kGradientBlock = 1024;
 // Gradient loops shorter than this run on the calling thread, where the pool's hand-over would
 // cost more than it saves.
 inline constexpr size_t kPooledGradientMin = 8 * kGradientBlock;
-// Terms held at a time by the calling-thread loop (on its stack).
-inline constexpr size_t kStackTerms = 256;
 
 // Where the terms of elements [begin, end) go: terms[k][i - begin] for a cotangent k that sums,
 // null for one written in place.
 template <typename T, size_t NP>
 using Terms = std::array<T*, NP>;
+
+// The running sums of the summed cotangents (an unused slot for one written in place).
+template <typename T, size_t NP>
+using Sums = std::array<T, NP>;
 
 // Elements per round of a pooled loop that sums: about a sixteenth of the loop, 4 to 128 blocks.
 // Shorter rounds would pay the pool's hand-over more often, longer ones make the first round
@@ -140,39 +147,27 @@ void add_terms(std::array<T, NP>& acc, const Terms<T, NP>& terms, size_t m) {
   }
 }
 
-// The gradient loop over [0, n): block(begin, end, terms) evaluates elements [begin, end),
-// writing dx and per-element cotangents in place and storing the terms of each summed cotangent
-// (sums[k] non-null: its single element, already zero-filled) in terms[k]; the terms are then
-// added into *sums[k] in increasing index order. Scratch: two rounds of terms, at most
+// The gradient loop over [0, n) for the cotangents whose single element is sums[k] (zero-filled;
+// null for those written in place). Scratch for a pooled loop: two rounds of terms, at most
 // 2 * 128 * kGradientBlock elements per summed cotangent (2 MiB for a 64-bit one).
 template <typename T, size_t NP, typename Block>
 void ordered_gradient(size_t n, const std::array<T*, NP>& sums, const Block& block) {
   size_t summed = 0;
   for (T* s : sums) summed += s != nullptr;
-  if (summed == 0) {
-    if (n < kPooledGradientMin) {
-      block(size_t{0}, n, Terms<T, NP>{});
-    } else {
-      pool::parallel_for(n, [&](size_t begin, size_t end) { block(begin, end, Terms<T, NP>{}); });
-    }
-    return;
-  }
-  std::array<T, NP> acc{};
+  const bool pooled = n >= kPooledGradientMin && pool::worker_count() > 1;
+  Sums<T, NP> acc{};
   for (size_t k = 0; k < NP; ++k) acc[k] = sums[k] != nullptr ? *sums[k] : T(0);
-
   const size_t round = gradient_round(n);
   std::unique_ptr<T[]> scratch;
-  if (n >= kPooledGradientMin) scratch.reset(new (std::nothrow) T[2 * summed * round]);
-  if (!scratch) {
-    // On the calling thread (or without memory for the rounds): a stack block at a time.
-    T held[NP][kStackTerms];
-    Terms<T, NP> rows{};
-    for (size_t k = 0; k < NP; ++k) rows[k] = sums[k] != nullptr ? held[k] : nullptr;
-    for (size_t begin = 0; begin < n; begin += kStackTerms) {
-      const size_t end = std::min(n, begin + kStackTerms);
-      block(begin, end, rows);
-      add_terms(acc, rows, end - begin);
-    }
+  if (pooled && summed > 0) scratch.reset(new (std::nothrow) T[2 * summed * round]);
+  if (pooled && summed == 0) {
+    pool::parallel_for(n, [&](size_t begin, size_t end) {
+      Terms<T, NP> none{};
+      block(begin, end, none);
+    });
+  } else if (!scratch) {
+    // On the calling thread (or without memory for the rounds).
+    block(size_t{0}, n, acc);
   } else {
     // Pass r evaluates round r into one half of the scratch while one item adds the terms of
     // round r - 1 from the other half; the pool's join orders the passes.
@@ -233,7 +228,7 @@ struct GradientCall {
   }
 
   // dx[i] = d[0] * g[i]; the term d[1 + k] * g[i] of parameter cotangent k is added in place, or
-  // stored at terms[k][i - begin] when the cotangent sums.
+  // when the cotangent sums, stored at terms[k][i - begin] or added to its running sum.
   void apply(size_t i, const std::array<T, NP + 1>& d, const Terms<T, NP>& terms,
              size_t begin) const {
     const T gi = g[i];
@@ -242,6 +237,18 @@ struct GradientCall {
       const T term = d[1 + k] * gi;
       if (dp[k].summed()) {
         terms[k][i - begin] = term;
+      } else {
+        dp[k].data[i] = dp[k].data[i] + term;
+      }
+    }
+  }
+  void apply(size_t i, const std::array<T, NP + 1>& d, Sums<T, NP>& acc, size_t) const {
+    const T gi = g[i];
+    dx[i] = d[0] * gi;
+    for (size_t k = 0; k < NP; ++k) {
+      const T term = d[1 + k] * gi;
+      if (dp[k].summed()) {
+        acc[k] = acc[k] + term;
       } else {
         dp[k].data[i] = dp[k].data[i] + term;
       }
@@ -288,9 +295,12 @@ bool check_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer*
 // b_k * g[i] is added to parameter cotangent k, into a summed one in increasing i.
 template <typename T, size_t NP, typename F>
 void run_gradient(const GradientCall<T, NP>& c, F factors) {
-  ordered_gradient<T, NP>(c.n, c.sums(), [&](size_t begin, size_t end, const Terms<T, NP>& terms) {
-    const GradientCall<T, NP> k = c;  // a local copy stays in registers across calls of factors
-    for (size_t i = begin; i < end; ++i) k.apply(i, call_at(factors, k.x[i], k.p, i), terms, begin);
+  ordered_gradient<T, NP>(c.n, c.sums(), [&](size_t begin, size_t end, auto& out) {
+    // Local copies stay in registers across calls of factors.
+    const GradientCall<T, NP> k = c;
+    auto o = out;
+    for (size_t i = begin; i < end; ++i) k.apply(i, call_at(factors, k.x[i], k.p, i), o, begin);
+    out = o;
   });
 }
 
