@@ -99,8 +99,8 @@ void univariate_forward(KernelResult& r, const KernelBuffer* in, const KernelBuf
 // Elements per work item of a pooled gradient loop: a multiple of every lane width and block of
 // the vector paths, so that only the last item of a loop has a remainder.
 inline constexpr size_t kGradientBlock = 1024;
-// Gradient loops shorter than this run on the calling thread, where the pool's hand-over would
-// cost more than it saves.
+// Gradient loops shorter than this, and every gradient loop of a one-worker pool, run on the
+// calling thread, where the pool's hand-over would cost more than it saves.
 inline constexpr size_t kPooledGradientMin = 8 * kGradientBlock;
 
 // Where the terms of elements [begin, end) go: terms[k][i - begin] for a cotangent k that sums,
@@ -123,7 +123,7 @@ inline size_t gradient_round(size_t n) {
 // acc[k] = acc[k] + terms[k][j] for j < m and every summed k. Two sums run side by side, so
 // that their chains of additions overlap.
 template <typename T, size_t NP>
-void add_terms(std::array<T, NP>& acc, const Terms<T, NP>& terms, size_t m) {
+void add_terms(Sums<T, NP>& acc, const Terms<T, NP>& terms, size_t m) {
   if constexpr (NP == 2) {
     if (terms[0] != nullptr && terms[1] != nullptr) {
       const T* const t0 = terms[0];
