@@ -84,6 +84,7 @@ TYPED_TEST(UnbackedCounts, VolumeOfComponentlessSamplesEqualsTheSampleLoop) {
     for (const int64_t n : {1, 2, 3, 5, 9, 17, 33, 100, 1000}) check(n, b, g);
   }
   check(100003, {T(0)}, T(1));
+  check(100003, {T(-1e-14)}, T(5e25));  // 32-bit sums run through the last binade to -inf
   check(2097155, {T(-1e-14)}, T(0.7));
   // 2^62 samples: done at once, the sum of memberships 1/(e + 1) held where adding them stops
   // moving it, divided by N.

@@ -573,11 +573,12 @@ T repeated_sum(T v, uint64_t n) {
     last = before != T(0) && e_before == e_sum ? delta : T(0);
     if (!repeats || n == 0) continue;
     // The further steps j = 1 .. k with sum + j delta below the top 2^e, counted in multiples of
-    // the spacing (subnormals share the smallest one); every product and sum here is exact.
-    const T u = std::max(std::ldexp(T(1), e_sum - std::numeric_limits<T>::digits),
-                         std::numeric_limits<T>::denorm_min());
-    const auto room = static_cast<uint64_t>((std::ldexp(T(1), e_sum) - sum) / u);
-    const uint64_t k = std::min<uint64_t>((room - 1) / static_cast<uint64_t>(delta / u), n);
+    // the spacing 2^q (subnormals share the smallest one); every value here is exact.
+    using Limits = std::numeric_limits<T>;
+    const int q = std::max(e_sum, Limits::min_exponent) - Limits::digits;
+    const uint64_t room = (uint64_t{1} << (e_sum - q)) - static_cast<uint64_t>(std::ldexp(sum, -q));
+    const auto step = static_cast<uint64_t>(std::ldexp(delta, -q));
+    const uint64_t k = std::min<uint64_t>((room - 1) / step, n);
     sum = sum + static_cast<T>(k) * delta;
     n -= k;
   }
