@@ -6,7 +6,9 @@
 // or an INVALID_ARGUMENT error with a message.
 //
 // MIRELON_FUZZ_FAMILY (density, multivariate, points, segments, shapes, fields, graphs,
-// transforms) restricts the targets to one family; unset, every target is fuzzed.
+// transforms) restricts the targets to one family; unset, every target is fuzzed. scripts/fuzz.sh
+// runs the families one after another from the seed corpus in tests/fuzz/corpus, which
+// tests/fuzz/make_corpus.py writes from the byte layout read here.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
