@@ -89,9 +89,14 @@ struct ProbeResult {
   size_t limit = 0;
 };
 
-// Runs the probe with this process's environment minus both pool variables, plus the given ones
-// (a null value leaves the variable unset).
-ProbeResult run_probe(const char* num_threads, const char* rs_num_cpus) {
+struct ProbeRun {
+  int status = -1;
+  std::string out;  // standard output and error together
+};
+
+// Runs the probe (with `arg`, if given) with this process's environment minus both pool
+// variables, plus the given ones (a null value leaves the variable unset).
+ProbeRun spawn_probe(const char* num_threads, const char* rs_num_cpus, const char* arg = nullptr) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string_view entry(*e);
@@ -110,27 +115,33 @@ ProbeResult run_probe(const char* num_threads, const char* rs_num_cpus) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
   char path[] = MIRELON_POOL_PROBE;
-  char* argv[] = {path, nullptr};
+  std::string argument = arg ? arg : "";
+  char* argv[] = {path, arg ? argument.data() : nullptr, nullptr};
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, path, &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
-  std::string out;
+  ProbeRun run;
   if (spawned == 0) {
     char buf[256];
     ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) run.out.append(buf, static_cast<size_t>(n));
   }
   close(fds[0]);
   EXPECT_EQ(spawned, 0) << std::strerror(spawned);
-  if (spawned != 0) return {};
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "probe status " << status;
+  if (spawned == 0) waitpid(pid, &run.status, 0);
+  return run;
+}
+
+ProbeResult run_probe(const char* num_threads, const char* rs_num_cpus) {
+  const ProbeRun run = spawn_probe(num_threads, rs_num_cpus);
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
+      << "probe status " << run.status << ": " << run.out;
   ProbeResult r;
-  std::istringstream in(out);
-  EXPECT_TRUE(in >> r.workers >> r.arena >> r.limit) << "probe printed: " << out;
+  std::istringstream in(run.out);
+  EXPECT_TRUE(in >> r.workers >> r.arena >> r.limit) << "probe printed: " << run.out;
   return r;
 }
 
@@ -161,6 +172,17 @@ INSTANTIATE_TEST_SUITE_P(Environments, PoolEnvironment,
                                            EnvCase{"64", nullptr, 64},  // above the core count
                                            EnvCase{"abc", "5", 5}, EnvCase{"0", "5", 0},
                                            EnvCase{nullptr, "0", 0}, EnvCase{nullptr, nullptr, 0}));
+
+#if defined(__SANITIZE_THREAD__)
+// Nothing may hide from the sanitizer what runs on the pool's workers: two pieces of one loop
+// that write the same variable on two threads are reported.
+TEST(PoolUnderThreadSanitizer, RacesBetweenPiecesOfOneLoopAreReported) {
+  const ProbeRun run = spawn_probe("2", nullptr, "race");
+  EXPECT_NE(run.out.find("met"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("ThreadSanitizer: data race"), std::string::npos) << run.out;
+  EXPECT_FALSE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+}
+#endif
 
 // ---- loops ------------------------------------------------------------------------------------
 

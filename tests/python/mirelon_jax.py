@@ -37,17 +37,25 @@ def register_all():
     return tuple(names)
 
 
+def ffi(target, out_shapes, has_side_effect=False, vmap_method=None):
+    """The JAX function (usable under jax.jit) that calls `target` (name with or without the
+    "mirelon_" prefix) and returns a list of outputs shaped by `out_shapes`, a sequence of
+    jax.ShapeDtypeStruct."""
+    register_all()
+    name = target if target.startswith("mirelon_") else "mirelon_" + target
+    return jax.ffi.ffi_call(name, list(out_shapes), has_side_effect=has_side_effect,
+                            vmap_method=vmap_method)
+
+
 def call(target, out_shapes, *args, has_side_effect=False, vmap_method=None):
     """Calls `target` (name with or without the "mirelon_" prefix) on `args`.
 
     `out_shapes` is one jax.ShapeDtypeStruct or a sequence of them; the results come back as
     NumPy arrays so that handler errors surface here.
     """
-    register_all()
-    name = target if target.startswith("mirelon_") else "mirelon_" + target
     single = isinstance(out_shapes, jax.ShapeDtypeStruct)
-    shapes = [out_shapes] if single else list(out_shapes)
-    fn = jax.ffi.ffi_call(name, shapes, has_side_effect=has_side_effect, vmap_method=vmap_method)
+    fn = ffi(target, [out_shapes] if single else out_shapes, has_side_effect=has_side_effect,
+             vmap_method=vmap_method)
     out = [np.asarray(o) for o in fn(*args)]
     return out[0] if single else out
 

@@ -273,9 +273,9 @@ double vonmises_angle(const double kappa, const T* u, size_t pairs) {
   return 0.0;
 }
 
-// 1 - I1(kappa)/I0(kappa) to about 1e-15 relative: the power series of I0 and I1 (positive terms)
-// below 30, the asymptotic expansions above, with the difference of the two expansions summed
-// term by term so that nothing cancels.
+// 1 - I1(kappa)/I0(kappa): the power series of I0 and I1 (positive terms) below 30, which lose up
+// to about 1e-13 relative to the cancellation in their difference near 30; the asymptotic
+// expansions above, with the difference of the two summed term by term, to about 1e-15.
 double one_minus_bessel_ratio(double kappa) {
   if (kappa < 30.0) {
     const double q = (kappa * kappa) * 0.25;
@@ -711,12 +711,12 @@ void corr_chol_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kernel
 
 // ---- Gaussian copula ---------------------------------------------------------------------------
 
-// The checks both copula kernels share after their own: a dimension that is not negative, U of n
-// rows, and at least d(d-1)/2 parameters (the factor reads that many).
+// The first checks of both copula kernels: a dimension that is not negative and whose d x d factor
+// size fits in 64 bits, and U of n rows of it.
 std::optional<size_t> copula_dimension(KernelResult& r, const KernelBuffer* in, size_t n,
                                        const char* text) {
   const auto d = dimension_of(in[0]);
-  if (!d) {
+  if (!d || !checked_size(*d, *d)) {
     r.fail(text);
     return std::nullopt;
   }
