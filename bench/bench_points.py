@@ -66,6 +66,27 @@ def _closest_case(table, rng, m, n, dtype, brute_repeat):
     assert np.array_equal(i, bi.astype(dtype)), "index mismatch against brute force"
 
 
+@jax.jit
+def _batched_brute_force(q, r):
+    """Nearest distance and index of every query of [B, M, 2] in its batch's set of [B_R, N, 2]."""
+    d = q[:, :, None, :] - r[:, None, :, :]
+    d2 = d[..., 0] * d[..., 0] + d[..., 1] * d[..., 1]
+    i = jnp.argmin(d2, axis=-1)
+    best = jnp.take_along_axis(d2, i[..., None], -1)[..., 0]
+    return jnp.sqrt(best + 1e-12).ravel(), i.ravel()
+
+
+def _batches_case(table, rng, batches, m, n, layout, dtype):
+    """Many batches against one reference set shared by all ("shared", B_R = 1) or a set of
+    their own ("distinct", B_R = B)."""
+    q = jnp.asarray(rng.uniform(-1, 1, size=(batches, m, 2)).astype(dtype))
+    sets = 1 if layout == "shared" else batches
+    r = jnp.asarray(rng.uniform(-1, 1, size=(sets, n, 2)).astype(dtype))
+    ours = ffi("points_closest_hard_fwd", [(batches * m,)] * 2, dtype)
+    compare(table, f"closest B={batches} M={m} N={n} {layout} {np.dtype(dtype).name}", ours,
+            _batched_brute_force, (q, r), "jnp brute force")
+
+
 def _pairwise_case(table, rng, n, m, batch, dtype):
     a = jnp.asarray(rng.normal(size=(batch, n, 2)).astype(dtype))
     b = jnp.asarray(rng.normal(size=(batch, m, 2)).astype(dtype))
@@ -86,6 +107,10 @@ def run():
     for dtype in (np.float64, np.float32):
         _closest_case(table, rng, 100_000, 100_000, dtype, brute_repeat=2)
     _closest_case(table, rng, 1_000_000, 10_000, np.float64, brute_repeat=2)
+    for dtype in (np.float64, np.float32):
+        for batches, m, n in [(256, 64, 16), (64, 256, 1024)]:
+            for layout in ("shared", "distinct"):
+                _batches_case(table, rng, batches, m, n, layout, dtype)
     for dtype in (np.float64, np.float32):
         _pairwise_case(table, rng, 1000, 1000, 4, dtype)
         _pairwise_case(table, rng, 4000, 3000, 1, dtype)

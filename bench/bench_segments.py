@@ -40,27 +40,40 @@ def polygon_reference(points, vertices):
     return jnp.where(odd, -d, d).ravel(), i.ravel(), t.ravel()
 
 
+def _segment_list(rng, ns, dtype):
+    a = rng.uniform(0, 100, (ns, 2))
+    return jnp.asarray(np.concatenate([a, a + rng.normal(0, 2, (ns, 2))], 1), dtype)
+
+
+def _rings(rng, bv, nv, dtype):
+    angles = np.sort(rng.uniform(0, 2 * np.pi, (bv, nv)), axis=1)
+    r = 40 * rng.uniform(0.5, 1, (bv, nv))
+    return jnp.asarray(np.stack([50 + r * np.cos(angles), 50 + r * np.sin(angles)], -1), dtype)
+
+
 def run():
     rng, table = start("closest segments and polygon signed distance "
                        "(ratio = jnp brute force / ours)")
     for dtype in (np.float32, np.float64):
         name = np.dtype(dtype).name
-        for batches, m, ns in [(1, 256, 16), (1, 4096, 256), (1, 8192, 2048), (16, 1024, 512),
-                               (256, 64, 16)]:
+        # (batches, queries per batch, segments per batch, layout): a "shared" list serves every
+        # batch; "distinct" gives each batch its own Ns segments, which (the list being one set
+        # for all batches by definition) makes one list of batches x Ns segments.
+        for batches, m, ns, layout in [(1, 256, 16, "shared"), (1, 4096, 256, "shared"),
+                                       (1, 8192, 2048, "shared"), (16, 1024, 512, "shared"),
+                                       (256, 64, 16, "shared"), (256, 64, 16, "distinct")]:
             points = jnp.asarray(rng.uniform(0, 100, (batches, m, 2)), dtype)
-            a = rng.uniform(0, 100, (ns, 2))
-            segments = jnp.asarray(np.concatenate([a, a + rng.normal(0, 2, (ns, 2))], 1), dtype)
+            total = ns * (batches if layout == "distinct" else 1)
+            segments = _segment_list(rng, total, dtype)
             ours = ffi("segments_closest_fwd", [(batches * m,)] * 3, dtype)
-            compare(table, f"segments_closest B={batches} M={m} Ns={ns} {name}", ours,
+            compare(table, f"segments_closest B={batches} M={m} Ns={ns} {layout} {name}", ours,
                     segments_reference, (points, segments), "jnp brute force")
-        # The last case: many small polygons, each its own cache entry and its own loop.
+        # Many small polygons: one ring for every batch (B_V = 1) or a ring per batch.
         for bp, bv, m, nv in [(1, 1, 256, 16), (1, 1, 4096, 256), (8, 1, 2048, 1024),
-                              (4, 4, 1024, 128), (256, 256, 64, 8)]:
-            angles = np.sort(rng.uniform(0, 2 * np.pi, (bv, nv)), axis=1)
-            r = 40 * rng.uniform(0.5, 1, (bv, nv))
-            ring = np.stack([50 + r * np.cos(angles), 50 + r * np.sin(angles)], -1)
+                              (4, 4, 1024, 128), (256, 1, 64, 8), (256, 256, 64, 8),
+                              (64, 64, 256, 256)]:
             points = jnp.asarray(rng.uniform(0, 100, (bp, m, 2)), dtype)
-            vertices = jnp.asarray(ring, dtype)
+            vertices = _rings(rng, bv, nv, dtype)
             ours = ffi("polygon_sd_fwd", [(max(bp, bv) * m,)] * 3, dtype)
             compare(table, f"polygon_sd B_P={bp} B_V={bv} M={m} Nv={nv} {name}", ours,
                     polygon_reference, (points, vertices), "jnp brute force")

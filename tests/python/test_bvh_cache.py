@@ -1,13 +1,14 @@
 """The process-wide hierarchy cache as the nearest-point kernel sees it: reference sets that
 differ only in sign bits get their own answers, and many threads over more distinct reference sets
-than the cache keeps stay correct."""
+than the cache keeps stay correct. Many batches of small and large sets give the same bits on one
+worker and on several."""
 from concurrent.futures import ThreadPoolExecutor
 
 import jax
 import numpy as np
 import pytest
 
-from mirelon_jax import call, register_all, shape
+from mirelon_jax import call, outputs_with_one_and_four_workers, register_all, shape
 
 DTYPES = [np.float32, np.float64]
 
@@ -104,3 +105,29 @@ def test_many_threads_over_more_sets_than_the_cache_keeps(dtype):
 
     with ThreadPoolExecutor(max_workers=8) as pool:
         assert sum(pool.map(work, range(16))) == 0
+
+
+_BATCHES_SCRIPT = """
+import sys, numpy as np, jax
+jax.config.update("jax_enable_x64", True)
+from mirelon_jax import call, shape
+rng = np.random.default_rng(3)
+half_steps = lambda size: np.round(rng.uniform(-4, 4, size) * 2) / 2  # many exact ties
+out = []
+for dt in (np.float32, np.float64):
+    q = half_steps((100, 37, 2)).astype(dt)
+    n = q.shape[0] * q.shape[1]
+    for sets in (1, 100):
+        for k in (6, 16, 40, 200):  # one leaf, several leaves, past the size that skips the cache
+            refs = half_steps((sets, k, 2)).astype(dt)
+            out += call("points_closest_hard_fwd", [shape((n,), dt)] * 2, q, refs)
+            out += call("polygon_sd_fwd", [shape((n,), dt)] * 3, q, refs)
+            out += call("segments_closest_fwd", [shape((n,), dt)] * 3, q, refs.reshape(-1, 4))
+sys.stdout.buffer.write(b"".join(np.ascontiguousarray(o).tobytes() for o in out))
+"""
+
+
+def test_many_batches_do_not_depend_on_the_worker_count():
+    # One set for all 100 batches or one each, as many queries per batch as no lane width divides.
+    outputs = outputs_with_one_and_four_workers(_BATCHES_SCRIPT)
+    assert len(outputs[0]) == 2 * 2 * 4 * 8 * 3700 * 6 and outputs[0] == outputs[1]

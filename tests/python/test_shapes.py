@@ -113,6 +113,10 @@ def test_ellipse_worked_values(dtype):
     assert abs(sd([1, 3], (1, 1), (2, 0.7), np.pi / 2)[0]) < 1e-6
     assert np.isnan(sd([[np.nan, 0], [0, 0]], ab=(np.nan, 1))).all()
     assert sd([np.inf, 1], angle=0.3)[0] == np.inf
+    if dtype == np.float64:  # finite distances past products beyond the 64-bit range
+        assert sd([1e150, 1], ab=(1, 1e-5))[0] == pytest.approx(1e150, rel=1e-12)
+        assert sd([1e109, 0], ab=(1e110, 1e100))[0] == pytest.approx(-0.99**0.5 * 1e100,
+                                                                     rel=1e-12)
 
 
 def ellipse_vjp(points, centre, ab, angles, g):

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 #endif
 
+#include "lanes.hpp"
 #include "numeric.hpp"
 
 namespace mirelon {
@@ -65,18 +66,6 @@ inline double box_d2(const BvhNode& node, double qx, double qy) {
   return dx * dx + dy * dy;
 }
 
-// Centroids (cx, cy) of every item, the midpoint of its NaN-ignoring box.
-std::vector<double> centroids_of(BvhItemKind kind, std::span<const double> items, size_t n) {
-  std::vector<double> c(2 * n);
-  for (size_t i = 0; i < n; ++i) {
-    Box box;
-    grow_by_item(box, kind, items.data(), i);
-    c[2 * i] = (box.min_x + box.max_x) * 0.5;
-    c[2 * i + 1] = (box.min_y + box.max_y) * 0.5;
-  }
-  return c;
-}
-
 // A build slot: an item's centroid and box next to its index, so that the median selection and
 // the box unions run over contiguous records instead of chasing indices into the items.
 struct Slot {
@@ -100,6 +89,28 @@ std::vector<Slot> slots_of(BvhItemKind kind, const double* items, std::span<cons
   return slots;
 }
 
+// Slots of items 0 .. n - 1 in index order, each centroid the midpoint of the item's
+// NaN-ignoring box (sum first, then halved).
+void fill_slots(Slot* slots, BvhItemKind kind, const double* items, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    Slot& s = slots[i];
+    s.box = Box{};
+    grow_by_item(s.box, kind, items, i);
+    s.c[0] = (s.box.min_x + s.box.max_x) * 0.5;
+    s.c[1] = (s.box.min_y + s.box.max_y) * 0.5;
+    s.index = i;
+  }
+}
+
+// Nodes appended into storage sized in advance for the whole tree.
+struct FixedNodes {
+  BvhNode* data;
+  size_t count = 0;
+  void push_back(const BvhNode& node) { data[count++] = node; }
+  size_t size() const { return count; }
+  BvhNode& operator[](size_t k) { return data[k]; }
+};
+
 void store_box(BvhNode& node, const Box& box) {
   node.min_x = box.min_x;
   node.min_y = box.min_y;
@@ -109,9 +120,10 @@ void store_box(BvhNode& node, const Box& box) {
 
 // Builds the subtree over order[start, end) and returns its root's index. A node's box is the
 // union of its items' boxes (empty boxes of all-NaN items contribute nothing). `slots` holds
-// the records of positions start .. end - 1 (slot 0 is position `start`).
-size_t build_range(Slot* slots, uint64_t* order, size_t start, size_t end,
-                   std::vector<BvhNode>& nodes) {
+// the records of positions start .. end - 1 (slot 0 is position `start`). `Nodes` is a
+// std::vector or FixedNodes: both see the same appends, so both hold the same tree.
+template <typename Nodes>
+size_t build_range(Slot* slots, uint64_t* order, size_t start, size_t end, Nodes& nodes) {
   const size_t count = end - start;
   Box box;
   for (size_t k = 0; k < count; ++k) box.merge(slots[k].box);
@@ -161,10 +173,27 @@ Bvh build(BvhItemKind kind, std::span<const double> items, size_t n) {
   }
   bvh.order.resize(n);
   bvh.nodes.reserve(2 * n);
-  const std::vector<double> centroids = centroids_of(kind, items, n);
-  std::vector<Slot> slots = slots_of(kind, items.data(), centroids, 0, n, nullptr);
+  std::vector<Slot> slots(n);
+  fill_slots(slots.data(), kind, items.data(), n);
   build_range(slots.data(), bvh.order.data(), 0, n, bvh.nodes);
   return bvh;
+}
+
+void build_local(LocalBvh& local, BvhItemKind kind, size_t n) {
+  local.count = n;
+  if (n == 0) {
+    store_box(local.nodes[0], Box{});
+    local.nodes[0].kind = BvhNodeKind::leaf;
+    local.nodes[0].a = 0;
+    local.nodes[0].b = 0;
+    local.node_count = 1;
+    return;
+  }
+  std::array<Slot, kLocalBvhCapacity> slots;
+  fill_slots(slots.data(), kind, local.items.data(), n);
+  FixedNodes nodes{local.nodes.data()};
+  build_range(slots.data(), local.order.data(), 0, n, nodes);
+  local.node_count = nodes.size();
 }
 
 // Largest traversal depth the fixed query stack supports: the tree is median-split, so its
@@ -234,12 +263,12 @@ struct SegmentLeaf : ScalarScan<SegmentLeaf> {
 };
 
 template <typename Leaf>
-[[gnu::always_inline]] inline std::optional<NearestHit> nearest(const Bvh& bvh,
-                                                                const double* items, size_t n,
-                                                                double qx, double qy) {
-  if (n == 0 || bvh.nodes.empty()) return std::nullopt;
-  const BvhNode* nodes = bvh.nodes.data();
-  const uint64_t* order = bvh.order.data();
+[[gnu::always_inline]] inline std::optional<NearestHit> nearest(const BvhRef& bvh, double qx,
+                                                                double qy) {
+  if (bvh.count == 0 || bvh.node_count == 0) return std::nullopt;
+  const BvhNode* nodes = bvh.nodes;
+  const uint64_t* order = bvh.order;
+  const double* items = bvh.items;
   // Each pending node carries the box distance computed when it was pushed, so a node's box is
   // measured once.
   struct Pending {
@@ -345,10 +374,189 @@ struct SegmentLeafAvx2 {
 };
 
 __attribute__((target("avx2"))) std::optional<NearestHit> nearest_segment_avx2(
-    const Bvh& bvh, const double* items, size_t n, double qx, double qy) {
-  return nearest<SegmentLeafAvx2>(bvh, items, n, qx, qy);
+    const BvhRef& bvh, double qx, double qy) {
+  return nearest<SegmentLeafAvx2>(bvh, qx, qy);
 }
 #endif
+
+// ---- small sets in lanes ----------------------------------------------------------------------
+// A query of a LocalBvh in lanes: one query per lane, every IEEE operation of the scalar tests
+// performed per lane in the same order, and the choices (the strict less-than of a leaf scan, the
+// box distance selects) as per-lane selects, so each lane computes exactly its scalar values.
+
+// axis_gap and box_d2 for every lane.
+template <typename S>
+[[gnu::always_inline]] inline typename S::V axis_gap_lanes(double lo, double hi,
+                                                           const typename S::V& q,
+                                                           const typename S::V& zero) {
+  const auto below = S::sub(S::set1(lo), q);
+  const auto above = S::sub(q, S::set1(hi));
+  const auto gap = S::where_gt(below, zero, below, zero);  // NaN gives 0
+  return S::where_gt(above, gap, above, gap);               // NaN keeps gap
+}
+
+template <typename S>
+[[gnu::always_inline]] inline typename S::V box_d2_lanes(const BvhNode& node,
+                                                         const typename S::V& qx,
+                                                         const typename S::V& qy,
+                                                         const typename S::V& zero) {
+  const auto dx = axis_gap_lanes<S>(node.min_x, node.max_x, qx, zero);
+  const auto dy = axis_gap_lanes<S>(node.min_y, node.max_y, qy, zero);
+  return S::add(S::mul(dx, dx), S::mul(dy, dy));
+}
+
+// PointLeaf::test and SegmentLeaf::test of item i for every lane: the squared distance and the
+// closest point.
+template <typename S, BvhItemKind K>
+[[gnu::always_inline]] inline void item_lanes(const double* items, uint64_t i,
+                                              const typename S::V& qx, const typename S::V& qy,
+                                              typename S::V& d2, typename S::V& cx,
+                                              typename S::V& cy) {
+  if constexpr (K == BvhItemKind::point) {
+    cx = S::set1(items[2 * i]);
+    cy = S::set1(items[2 * i + 1]);
+    const auto dx = S::sub(qx, cx);
+    const auto dy = S::sub(qy, cy);
+    d2 = S::add(S::mul(dx, dx), S::mul(dy, dy));
+  } else {
+    const double* s = items + 4 * i;
+    const double ex = s[2] - s[0];
+    const double ey = s[3] - s[1];
+    const double den = (ex * ex + ey * ey) + 1e-12;
+    const auto zero = S::set1(0.0);
+    const auto one = S::set1(1.0);
+    const auto x0 = S::set1(s[0]);
+    const auto y0 = S::set1(s[1]);
+    const auto vex = S::set1(ex);
+    const auto vey = S::set1(ey);
+    const auto ratio =
+        S::div(S::add(S::mul(S::sub(qx, x0), vex), S::mul(S::sub(qy, y0), vey)), S::set1(den));
+    auto t = S::where_gt(ratio, zero, ratio, zero);  // a NaN ratio gives 0
+    t = S::where_lt(t, one, t, one);
+    cx = S::add(x0, S::mul(t, vex));
+    cy = S::add(y0, S::mul(t, vey));
+    const auto dx = S::sub(qx, cx);
+    const auto dy = S::sub(qy, cy);
+    d2 = S::add(S::mul(dx, dx), S::mul(dy, dy));
+  }
+}
+
+// One lane's worth of queries (the first `used` lanes answered). Every leaf is scanned from +inf
+// for all lanes: a scan that starts from a running best instead takes the leaf's first nearest
+// item exactly when that item is nearer than the running best, and nothing otherwise, so taking
+// the leaf's answer when it is strictly nearer is the scan. Each lane then walks the tree as
+// `nearest` does, with the box distances and leaf answers computed here.
+template <typename S, BvhItemKind K>
+[[gnu::always_inline]] inline void local_group(const LocalBvh& t, const double* qx,
+                                               const double* qy, size_t used,
+                                               std::optional<NearestHit>* hits) {
+  using V = typename S::V;
+  const V x = S::load(qx);
+  const V y = S::load(qy);
+  const V zero = S::set1(0.0);
+  const V inf = S::set1(kInf);
+  V box[kLocalBvhNodes];
+  V leaf_d2[kLocalBvhNodes];
+  V leaf_x[kLocalBvhNodes];
+  V leaf_y[kLocalBvhNodes];
+  V leaf_index[kLocalBvhNodes];
+  const size_t node_count = t.node_count;
+  for (size_t k = 0; k < node_count; ++k) {
+    const BvhNode& node = t.nodes[k];
+    box[k] = box_d2_lanes<S>(node, x, y, zero);
+    if (node.kind != BvhNodeKind::leaf) continue;
+    V best = inf;
+    V bx = zero;
+    V by = zero;
+    V bi = zero;
+    for (uint64_t p = node.a; p < node.a + node.b; ++p) {
+      const uint64_t i = t.order[p];
+      V d2, cx, cy;
+      item_lanes<S, K>(t.items.data(), i, x, y, d2, cx, cy);
+      bx = S::where_lt(d2, best, cx, bx);
+      by = S::where_lt(d2, best, cy, by);
+      bi = S::where_lt(d2, best, S::set1(static_cast<double>(i)), bi);
+      best = S::where_lt(d2, best, d2, best);
+    }
+    leaf_d2[k] = best;
+    leaf_x[k] = bx;
+    leaf_y[k] = by;
+    leaf_index[k] = bi;
+  }
+  for (size_t lane = 0; lane < used; ++lane) {
+    struct Pending {
+      size_t node;
+      double d2;
+    };
+    Pending stack[kLocalBvhNodes + 1];  // a path of internal nodes, one sibling pending each
+    size_t top = 0;
+    stack[top++] = Pending{0, box[0].v[lane]};
+    double best = kInf;
+    bool found = false;
+    NearestHit hit;
+    while (top > 0) {
+      const Pending pending = stack[--top];
+      if (pending.d2 >= best) continue;
+      const BvhNode& node = t.nodes[pending.node];
+      if (node.kind == BvhNodeKind::internal) {
+        const double dl = box[node.a].v[lane];
+        const double dr = box[node.b].v[lane];
+        const bool left_first = dl <= dr;
+        stack[top] = left_first ? Pending{node.b, dr} : Pending{node.a, dl};
+        stack[top + 1] = left_first ? Pending{node.a, dl} : Pending{node.b, dr};
+        top += 2;
+        continue;
+      }
+      const double d2 = leaf_d2[pending.node].v[lane];
+      if (d2 < best) {
+        best = d2;
+        found = true;
+        hit.x = leaf_x[pending.node].v[lane];
+        hit.y = leaf_y[pending.node].v[lane];
+        hit.index = static_cast<uint64_t>(leaf_index[pending.node].v[lane]);
+      }
+    }
+    if (found) {
+      hit.d2 = best;
+      hits[lane] = hit;
+    } else {
+      hits[lane].reset();
+    }
+  }
+}
+
+template <BvhItemKind K>
+struct LocalQueries {
+  template <typename S>
+  [[gnu::always_inline]] static void run(const LocalBvh& t, const double* qx, const double* qy,
+                                         size_t count, std::optional<NearestHit>* hits) {
+    constexpr size_t w = S::width;
+    size_t g = 0;
+    for (; g + w <= count; g += w) local_group<S, K>(t, qx + g, qy + g, w, hits + g);
+    if (g == count) return;
+    alignas(64) double tx[w] = {};
+    alignas(64) double ty[w] = {};
+    for (size_t k = 0; g + k < count; ++k) {
+      tx[k] = qx[g + k];
+      ty[k] = qy[g + k];
+    }
+    local_group<S, K>(t, tx, ty, count - g, hits + g);
+  }
+};
+
+template <BvhItemKind K>
+void local_nearest(cpu::Level level, const LocalBvh& t, const double* qx, const double* qy,
+                   size_t count, std::optional<NearestHit>* hits) {
+  switch (level) {
+    case cpu::Level::avx512:
+      return lanes::run_at<cpu::Level::avx512, double, LocalQueries<K>>(t, qx, qy, count, hits);
+    case cpu::Level::avx2:
+      return lanes::run_at<cpu::Level::avx2, double, LocalQueries<K>>(t, qx, qy, count, hits);
+    case cpu::Level::portable:
+      break;
+  }
+  lanes::run_at<cpu::Level::portable, double, LocalQueries<K>>(t, qx, qy, count, hits);
+}
 
 }  // namespace bvh_detail
 
@@ -368,24 +576,49 @@ Bvh bvh_build_segments(std::span<const double> segments, size_t n) {
   return bvh_detail::build(BvhItemKind::segment, segments, n);
 }
 
+BvhRef bvh_ref(const Bvh& bvh, std::span<const double> items, size_t n) {
+  return BvhRef{bvh.nodes.data(), bvh.nodes.size(), bvh.order.data(), items.data(), n};
+}
+
+void local_bvh_build(LocalBvh& local, BvhItemKind kind, size_t n) {
+  bvh_detail::build_local(local, kind, n);
+}
+
+void local_bvh_nearest(const LocalBvh& local, BvhItemKind kind, const double* qx,
+                       const double* qy, size_t count, std::optional<NearestHit>* hits,
+                       cpu::Level level) {
+  if (kind == BvhItemKind::point) {
+    bvh_detail::local_nearest<BvhItemKind::point>(level, local, qx, qy, count, hits);
+  } else {
+    bvh_detail::local_nearest<BvhItemKind::segment>(level, local, qx, qy, count, hits);
+  }
+}
+
 std::optional<NearestHit> bvh_nearest_point(const Bvh& bvh, std::span<const double> points,
                                             size_t n, double qx, double qy) {
-  return bvh_detail::nearest<bvh_detail::PointLeaf>(bvh, points.data(), n, qx, qy);
+  return bvh_nearest_point(bvh_ref(bvh, points, n), qx, qy);
 }
 
 std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
                                               size_t n, double qx, double qy) {
-  return bvh_nearest_segment(bvh, segments, n, qx, qy, cpu::active());
+  return bvh_nearest_segment(bvh_ref(bvh, segments, n), qx, qy, cpu::active());
 }
 
 std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
                                               size_t n, double qx, double qy, cpu::Level level) {
+  return bvh_nearest_segment(bvh_ref(bvh, segments, n), qx, qy, level);
+}
+
+std::optional<NearestHit> bvh_nearest_point(const BvhRef& bvh, double qx, double qy) {
+  return bvh_detail::nearest<bvh_detail::PointLeaf>(bvh, qx, qy);
+}
+
+std::optional<NearestHit> bvh_nearest_segment(const BvhRef& bvh, double qx, double qy,
+                                              cpu::Level level) {
 #ifdef MIRELON_HAVE_AVX2_LEAVES
-  if (level >= cpu::Level::avx2) {
-    return bvh_detail::nearest_segment_avx2(bvh, segments.data(), n, qx, qy);
-  }
+  if (level >= cpu::Level::avx2) return bvh_detail::nearest_segment_avx2(bvh, qx, qy);
 #endif
-  return bvh_detail::nearest<bvh_detail::SegmentLeaf>(bvh, segments.data(), n, qx, qy);
+  return bvh_detail::nearest<bvh_detail::SegmentLeaf>(bvh, qx, qy);
 }
 
 }  // namespace mirelon

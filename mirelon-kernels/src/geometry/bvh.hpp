@@ -7,6 +7,7 @@
 // query it at once. Queries allocate nothing.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -75,5 +76,66 @@ std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const do
 // cpu::active() once and passes it to every query). Every level gives the same hit, bit for bit.
 std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
                                               size_t n, double qx, double qy, cpu::Level level);
+
+// A built hierarchy and the n items it was built over, wherever both are stored (a cache entry,
+// a LocalBvh). It borrows them.
+struct BvhRef {
+  const BvhNode* nodes = nullptr;
+  size_t node_count = 0;
+  const uint64_t* order = nullptr;
+  const double* items = nullptr;
+  size_t count = 0;
+};
+
+BvhRef bvh_ref(const Bvh& bvh, std::span<const double> items, size_t n);
+
+// The queries above through a BvhRef.
+std::optional<NearestHit> bvh_nearest_point(const BvhRef& bvh, double qx, double qy);
+std::optional<NearestHit> bvh_nearest_segment(const BvhRef& bvh, double qx, double qy,
+                                              cpu::Level level);
+
+// Most items a LocalBvh holds.
+inline constexpr size_t kLocalBvhCapacity = 64;
+
+// Leaves of the hierarchy over `count` items: the build halves every range of more than
+// kBvhLeafSize items.
+constexpr size_t bvh_leaf_count(size_t count) {
+  return count <= kBvhLeafSize ? 1 : bvh_leaf_count(count / 2) + bvh_leaf_count(count - count / 2);
+}
+
+// Most nodes of a hierarchy over at most kLocalBvhCapacity items.
+inline constexpr size_t kLocalBvhNodes = [] {
+  size_t most = 1;
+  for (size_t c = 1; c <= kLocalBvhCapacity; ++c) {
+    most = 2 * bvh_leaf_count(c) - 1 > most ? 2 * bvh_leaf_count(c) - 1 : most;
+  }
+  return most;
+}();
+
+// The hierarchy over a small set, held in place: building it allocates nothing, so a query loop
+// can build one per set on its own stack instead of going through the cache. The build is the
+// one bvh_build_points and bvh_build_segments run, so over the same items it gives the same
+// nodes and order, and every query the same hit, ties included.
+struct LocalBvh {
+  std::array<double, 4 * kLocalBvhCapacity> items;  // points (x, y) or records (x0, y0, x1, y1)
+  std::array<BvhNode, kLocalBvhNodes> nodes;
+  std::array<uint64_t, kLocalBvhCapacity> order;
+  size_t count = 0;
+  size_t node_count = 0;
+
+  BvhRef ref() const { return {nodes.data(), node_count, order.data(), items.data(), count}; }
+};
+
+// Builds over the first n <= kLocalBvhCapacity items that the caller has put in `local.items`.
+void local_bvh_build(LocalBvh& local, BvhItemKind kind, size_t n);
+
+// Nearest items of the queries (qx[k], qy[k]), k < count, over a LocalBvh of `kind`: hits[k] is
+// what bvh_nearest_point or bvh_nearest_segment answers for query k, bit for bit. The queries go
+// through in the lanes of `level`: every leaf is scanned for a lane's worth of queries at once
+// (each leaf's own nearest item, from +inf), and each query's traversal then takes the leaves'
+// answers in its own order with its own pruning, as the traversal over the items would.
+void local_bvh_nearest(const LocalBvh& local, BvhItemKind kind, const double* qx,
+                       const double* qy, size_t count, std::optional<NearestHit>* hits,
+                       cpu::Level level);
 
 }  // namespace mirelon

@@ -3,7 +3,7 @@
 // called again with the same reference geometry reuses the hierarchy instead of rebuilding it.
 //
 // Entries are immutable and shared by reference count: a caller holds its shared_ptr for as long
-// as it queries (for instance for one batch's parallel loop) and may lend the entry to worker
+// as it queries (for instance for a kernel's parallel loop) and may lend the entry to worker
 // threads meanwhile; an entry the cache has dropped stays valid for its holders. No lock is held
 // while a hierarchy is built or queried.
 #pragma once

@@ -78,6 +78,14 @@ inline QuadrantHit segment_hit(double e0, double y0, double y1) {
   return {x0, 0.0, y0 - x0, y1};
 }
 
+// x * y / z, or x * (y / z) when the product overflows: the result (a coordinate of the nearest
+// point, or an offset from it) fits whenever the point's coordinates and semi-axes do, but x * y
+// alone can overflow, for a far point of a thin ellipse or for large semi-axes.
+inline double product_over(double x, double y, double z) {
+  const double p = x * y / z;
+  return std::isfinite(p) ? p : x * (y / z);
+}
+
 // On the first axis (y1 = 0): the nearest point leaves the axis while y0 lies inside the cusp of
 // the evolute.
 inline QuadrantHit first_axis_hit(double e0, double e1, double y0) {
@@ -86,7 +94,7 @@ inline QuadrantHit first_axis_hit(double e0, double e1, double y0) {
   if (numer < denom) {
     const double xde = numer / denom;
     const double x1 = e1 * std::sqrt((1.0 - xde) * (1.0 + xde));
-    return {e0 * xde, x1, -(e1 * e1 * y0) / denom, -x1};
+    return {e0 * xde, x1, -product_over(e1 * e1, y0, denom), -x1};
   }
   return {e0, 0.0, y0 - e0, 0.0};
 }
@@ -112,7 +120,8 @@ inline QuadrantHit quadrant_closest(double e0, double e1, double y0, double y1) 
   const double t = quadrant_root(c0, n0, z1, z1, hi);
   const double w0 = t + c0;
   const double tm1 = t - 1.0;
-  return {r0 * y0 / w0, y1 / t, y0 * tm1 / w0, y1 * tm1 / t};
+  return {product_over(r0, y0, w0), y1 / t, product_over(y0, tm1, w0),
+          product_over(y1, tm1, t)};
 }
 
 // Sign +1 or -1 by the sign bit, NaN for NaN.

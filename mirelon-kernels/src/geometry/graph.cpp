@@ -82,8 +82,13 @@ void for_pieces(size_t count, bool parallel, F&& body) {
   }
 }
 
-// Edge lists at least this long are checked, measured and propagated on the pool.
+// Edge lists at least this long are checked, measured and propagated on the pool, the cascade's
+// in this many groups of destinations. Neither depends on the worker count: where two NaN meet in
+// a sum, which one is passed on depends on the code that adds them (the groups' bounds decide
+// which elements a vectorised loop takes in its vector body), so the same list must always take
+// the same path and the same groups.
 constexpr size_t kParallelEdges = size_t{1} << 16;
+constexpr size_t kEdgeGroups = 256;
 
 // Node of an end point already checked by `first_invalid_edge`.
 template <typename T>
@@ -314,8 +319,8 @@ void cascade_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBu
   const T* edges = input_span<T>(in[1]).data();
   const T* w = input_span<T>(in[2]).data();
   if (!check_edges(r, edges, m, n)) return;
-  const bool parallel = m >= kParallelEdges && pool::worker_count() > 1;
-  const size_t groups = parallel ? 4 * pool::worker_count() : 1;
+  const bool parallel = m >= kParallelEdges;
+  const size_t groups = parallel ? kEdgeGroups : 1;
   with_edge_groups(edges, w, m, n, groups,
                    [&](const auto& gr) { cascade_rows(x, gr, s, parallel, y); });
 }

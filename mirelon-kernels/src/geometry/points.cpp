@@ -10,7 +10,7 @@
 #include "batch.hpp"
 #include "cpu.hpp"
 #include "geometry/bvh.hpp"
-#include "geometry/cache.hpp"
+#include "geometry/reference_sets.hpp"
 #include "lanes.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
@@ -182,31 +182,9 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   }
 }
 
-// One batch of nearest-point queries against a cached hierarchy. A query the hierarchy cannot
-// answer (NaN or infinite coordinates, all reference points NaN, squared distances beyond the
-// 64-bit range) gets NaN as both distance and index rather than an unwritten output.
-template <typename T>
-void points_closest_hard_fwd_loop(const BvhCacheEntry& entry, std::span<const T> queries,
-                                  std::span<T> dist, std::span<T> index) {
-  const size_t count = dist.size();
-  const size_t n = entry.count;
-  pool::parallel_for(count, [&](size_t begin, size_t end) {
-    for (size_t j = begin; j < end; ++j) {
-      const double qx = static_cast<double>(queries[2 * j]);
-      const double qy = static_cast<double>(queries[2 * j + 1]);
-      const std::optional<NearestHit> hit =
-          bvh_nearest_point(entry.hierarchy, entry.items, n, qx, qy);
-      if (hit) {
-        dist[j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
-        index[j] = static_cast<T>(static_cast<double>(hit->index));
-      } else {
-        dist[j] = std::numeric_limits<T>::quiet_NaN();
-        index[j] = std::numeric_limits<T>::quiet_NaN();
-      }
-    }
-  });
-}
-
+// Nearest reference point of every query. A query the hierarchy cannot answer (NaN or infinite
+// coordinates, all reference points NaN, squared distances beyond the 64-bit range) gets NaN as
+// both distance and index rather than an unwritten output.
 template <typename T>
 void points_closest_hard_fwd(KernelResult& r, const KernelBuffer* in, size_t,
                              const KernelBuffer* out, size_t) {
@@ -218,13 +196,18 @@ void points_closest_hard_fwd(KernelResult& r, const KernelBuffer* in, size_t,
   if (s.batch == 0) return;
   const std::span<T> dist = output_span<T>(out[0]);
   const std::span<T> index = output_span<T>(out[1]);
-  for (size_t k = 0; k < s.batch; ++k) {
-    // Held for the whole loop: the workers borrow it read-only, and the cache may drop it
-    // meanwhile without invalidating it.
-    const SharedBvhEntry entry = cached_point_bvh<T>(s.b.block(k), s.b_count);
-    points_closest_hard_fwd_loop<T>(*entry, s.a.block(k), dist.subspan(k * s.a_count, s.a_count),
-                                    index.subspan(k * s.a_count, s.a_count));
-  }
+  const auto store = [&](size_t, size_t, size_t j, const std::optional<NearestHit>& hit,
+                         const double*) {
+    if (hit) {
+      dist[j] = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
+      index[j] = static_cast<T>(static_cast<double>(hit->index));
+    } else {
+      dist[j] = std::numeric_limits<T>::quiet_NaN();
+      index[j] = std::numeric_limits<T>::quiet_NaN();
+    }
+  };
+  for_each_nearest(ReferenceSets<T>{s.b, s.b_count, BvhBlockKind::points}, s.a, s.batch,
+                   s.a_count, store);
 }
 
 template <typename T>

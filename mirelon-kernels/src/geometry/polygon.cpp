@@ -6,10 +6,9 @@
 
 #include "batch.hpp"
 #include "geometry/bvh.hpp"
-#include "geometry/cache.hpp"
+#include "geometry/reference_sets.hpp"
 #include "geometry/segment_math.hpp"
 #include "numeric.hpp"
-#include "pool.hpp"
 #include "targets.hpp"
 
 namespace mirelon {
@@ -61,17 +60,20 @@ void polygon_sd_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto distance = output_span<T>(outputs[0]);
   const auto index = output_span<T>(outputs[1]);
   const auto position = output_span<T>(outputs[2]);
-  for (size_t b = 0; b < o.batches; ++b) {
+  const auto store = [&](size_t b, size_t i, size_t j, const std::optional<NearestHit>& hit,
+                         const double* items) {
+    const auto block = o.points.block(b);
     const auto ring = o.vertices.block(b);
-    const SharedBvhEntry entry = cached_segment_bvh<T>(ring, 2 * nv, nv, kClosedRingMode);
     // The inside test runs in T on the input values; the magnitude is rounded once from 64-bit
     // before the sign is applied.
     const auto sign = [ring](T qx, T qy) {
       return segment_math::crossing_parity_odd<T>(qx, qy, ring) ? T(-1) : T(1);
     };
-    segment_math::nearest_segment_block<T>(*entry, o.points.block(b), o.m, b * o.m, distance,
-                                           index, position, sign);
-  }
+    segment_math::store_nearest_segment<T>(hit, items, block[2 * i], block[2 * i + 1], j,
+                                           distance, index, position, sign);
+  };
+  for_each_nearest(ReferenceSets<T>{o.vertices, nv, BvhBlockKind::closed_ring}, o.points,
+                   o.batches, o.m, store);
 }
 
 template <typename T>

@@ -1,6 +1,7 @@
 // Per-segment arithmetic shared by the closest-segment and polygon signed-distance kernels: the
 // clamped position of a query's foot on a segment, the even-odd crossing parity of a ring, the
-// nearest-segment query loop both forwards run and the operand checks both families share.
+// outputs both forwards store for a query's nearest segment and the operand checks both families
+// share.
 #pragma once
 
 #include <cmath>
@@ -17,10 +18,8 @@
 
 #include "cpu.hpp"
 #include "geometry/bvh.hpp"
-#include "geometry/cache.hpp"
 #include "kernel.hpp"
 #include "numeric.hpp"
-#include "pool.hpp"
 
 namespace mirelon::segment_math {
 
@@ -129,42 +128,33 @@ bool crossing_parity_odd(T px, T py, std::span<const T> vertices) {
   return (count & 1u) != 0;
 }
 
-// Queries [0, m) of one batch block against the cached segment hierarchy: the distance to the
-// nearest segment (rounded once from 64-bit, then multiplied by sign(qx, qy) unless `sign` is
-// nullptr), its index as a float and the position of the foot along it, written at base + i. A query with no
-// nearest segment (NaN or infinite coordinates, or every squared distance beyond the 64-bit
+// The outputs of query (qx, qy) at j from its nearest segment `hit` among the records `items`:
+// the distance (rounded once from 64-bit, then multiplied by sign(qx, qy) unless `sign` is
+// nullptr), the segment's index as a float and the position of the foot along it. A query with
+// no nearest segment (NaN or infinite coordinates, or every squared distance beyond the 64-bit
 // range) gets NaN in all three outputs.
 template <typename T, typename Sign>
-void nearest_segment_block(const BvhCacheEntry& cached, std::span<const T> block, size_t m,
-                           size_t base, std::span<T> distance, std::span<T> index,
-                           std::span<T> position, Sign sign) {
+[[gnu::always_inline]] inline void store_nearest_segment(const std::optional<NearestHit>& hit,
+                                                         const double* items, T qx, T qy,
+                                                         size_t j, std::span<T> distance,
+                                                         std::span<T> index,
+                                                         std::span<T> position, Sign sign) {
   constexpr T nan = std::numeric_limits<T>::quiet_NaN();
-  const cpu::Level level = cpu::active();  // one leaf body for the whole loop
-  pool::parallel_for(m, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      const T qx = block[2 * i], qy = block[2 * i + 1];
-      const double px = static_cast<double>(qx);
-      const double py = static_cast<double>(qy);
-      const auto hit =
-          bvh_nearest_segment(cached.hierarchy, cached.items, cached.count, px, py, level);
-      const size_t j = base + i;
-      if (!hit) {
-        distance[j] = nan;
-        index[j] = nan;
-        position[j] = nan;
-        continue;
-      }
-      const T magnitude = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
-      if constexpr (std::is_same_v<Sign, std::nullptr_t>) {
-        distance[j] = magnitude;
-      } else {
-        distance[j] = magnitude * sign(qx, qy);
-      }
-      index[j] = static_cast<T>(static_cast<double>(hit->index));
-      const double* record = cached.items.data() + 4 * hit->index;
-      position[j] = static_cast<T>(segment_position(px, py, record));
-    }
-  });
+  if (!hit) {
+    distance[j] = nan;
+    index[j] = nan;
+    position[j] = nan;
+    return;
+  }
+  const T magnitude = static_cast<T>(std::sqrt(hit->d2 + 1e-12));
+  if constexpr (std::is_same_v<Sign, std::nullptr_t>) {
+    distance[j] = magnitude;
+  } else {
+    distance[j] = magnitude * sign(qx, qy);
+  }
+  index[j] = static_cast<T>(static_cast<double>(hit->index));
+  position[j] = static_cast<T>(segment_position(static_cast<double>(qx), static_cast<double>(qy),
+                                                items + 4 * hit->index));
 }
 
 // The output checks of both forwards: distance exactly `total` long, index and position at

@@ -2,11 +2,12 @@
 // position along the segment, and the gradient of the distance.
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "batch.hpp"
 #include "cpu.hpp"
 #include "geometry/bvh.hpp"
-#include "geometry/cache.hpp"
+#include "geometry/reference_sets.hpp"
 #include "geometry/segment_math.hpp"
 #include "lanes.hpp"
 #include "numeric.hpp"
@@ -54,12 +55,15 @@ void segments_closest_fwd(KernelResult& result, const KernelBuffer* inputs, size
   const auto distance = output_span<T>(outputs[0]);
   const auto index = output_span<T>(outputs[1]);
   const auto position = output_span<T>(outputs[2]);
-  for (size_t b = 0; b < o.batches; ++b) {
-    const SharedBvhEntry entry =
-        cached_segment_bvh<T>(o.segments, 4 * o.ns, o.ns, kSegmentListMode);
-    segment_math::nearest_segment_block<T>(*entry, o.points.block(b), o.m, b * o.m, distance,
-                                           index, position, nullptr);
-  }
+  const auto store = [&](size_t b, size_t i, size_t j, const std::optional<NearestHit>& hit,
+                         const double* items) {
+    const auto block = o.points.block(b);
+    segment_math::store_nearest_segment<T>(hit, items, block[2 * i], block[2 * i + 1], j,
+                                           distance, index, position, nullptr);
+  };
+  // The list is one set shared by every batch.
+  for_each_nearest(ReferenceSets<T>{o.segment_list, o.ns, BvhBlockKind::segment_list}, o.points,
+                   o.batches, o.m, store);
 }
 
 template <typename T>

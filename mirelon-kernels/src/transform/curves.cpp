@@ -1,12 +1,15 @@
-// Decay, logistic, periodic and 2-D table curves, forward and gradient. Every kernel runs on the
-// calling thread in one pass over its n elements.
+// Decay, logistic, periodic and 2-D table curves, forward and gradient. The element loops run on
+// the thread pool; a gradient slot that several elements add into takes their terms in increasing
+// element order (see element_loop.hpp).
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "numeric.hpp"
 #include "param.hpp"
 #include "targets.hpp"
+#include "transform/element_loop.hpp"
 #include "transform/knots.hpp"
 
 namespace mirelon {
@@ -54,27 +57,27 @@ inline T harmonic_factor(size_t k) {
   return static_cast<T>(static_cast<double>(k)) * static_cast<T>(6.283185307179586);
 }
 
-
 // ---- table2d ----
 
 // Locates query i (x[i], y[i]) on both axes and calls f(i, ix, fx, iy, fy) for every i in
-// ascending order. Queries are taken in blocks of kKnotLanes, located together; the remainder
-// one by one, with the same cells and fractions.
+// [begin, end) in ascending order. Queries are taken in blocks of kKnotLanes, located together;
+// the remainder one by one, with the same cells and fractions.
 template <typename T, typename F>
-inline void for_each_table_cell(const T* x, const T* y, size_t n, const T* xs, size_t nx,
-                                const T* ys, size_t ny, F&& f) {
+[[gnu::always_inline]] inline void for_each_table_cell(const T* x, const T* y, size_t begin,
+                                                      size_t end, const T* xs, size_t nx,
+                                                      const T* ys, size_t ny, F&& f) {
   const size_t x_steps = transform::knot_search_steps(nx);
   const size_t y_steps = transform::knot_search_steps(ny);
   constexpr size_t W = transform::kKnotLanes;
-  size_t i = 0;
-  for (; i + W <= n; i += W) {
+  size_t i = begin;
+  for (; end - i >= W; i += W) {
     size_t ix[W], iy[W];
     T fx[W], fy[W];
     transform::knot_interval_lanes<W>(xs, nx, x_steps, &x[i], ix, fx);
     transform::knot_interval_lanes<W>(ys, ny, y_steps, &y[i], iy, fy);
     for (size_t w = 0; w < W; ++w) f(i + w, ix[w], fx[w], iy[w], fy[w]);
   }
-  for (; i < n; ++i) {
+  for (; i < end; ++i) {
     const auto [ix, fx] = transform::knot_interval(xs, nx, x_steps, x[i]);
     const auto [iy, fy] = transform::knot_interval(ys, ny, y_steps, y[i]);
     f(i, ix, fx, iy, fy);
@@ -84,6 +87,14 @@ inline void for_each_table_cell(const T* x, const T* y, size_t n, const T* xs, s
 }  // namespace curves_detail
 
 using namespace curves_detail;
+using transform::add_terms_together;
+using transform::Chunks;
+using transform::for_blocks;
+using transform::for_chunks;
+using transform::OrderedGrad;
+
+// The pool bodies below first copy what they read into locals, which the compiler can keep in
+// registers (a captured reference is read again after every library call).
 
 // ------------------------------------------------------------------------------------------------
 // Decay: exp(-t / tau) or max(t, 1e-9)^(-alpha).
@@ -100,18 +111,35 @@ void decay_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
   // The parameter is first read below; an unknown kind is reported before its length.
   if (!check_operand_length(result, inputs[1], n, kPerElement, "decay parameter")) return;
-  const auto y = output_span<T>(outputs[0]);
-  const Param<T> p = Param<T>::of(inputs[1]);
+  T* const out = output_span<T>(outputs[0]).data();
+  const T* const time = t.data();
+  const Param<T> param = Param<T>::of(inputs[1]);
+  const size_t block = transform::block_elements(1);
   if (kind == kExponential) {
-    for (size_t i = 0; i < n; ++i) y[i] = std::exp(-t[i] / p[i]);
+    for_blocks(0, n, block, [&](size_t first, size_t last) {
+      const T* const t = time;
+      const Param<T> p = param;
+      T* const y = out;
+      for (size_t i = first; i < last; ++i) y[i] = std::exp(-t[i] / p[i]);
+    });
     return;
   }
-  if (p.broadcast()) {
-    const T neg_alpha = -p[0];
-    for (size_t i = 0; i < n; ++i) y[i] = std::pow(floored_time(t[i]), neg_alpha);
+  if (param.broadcast()) {
+    const T neg_alpha_value = -param[0];
+    for_blocks(0, n, block, [&](size_t first, size_t last) {
+      const T* const t = time;
+      const T neg_alpha = neg_alpha_value;
+      T* const y = out;
+      for (size_t i = first; i < last; ++i) y[i] = std::pow(floored_time(t[i]), neg_alpha);
+    });
     return;
   }
-  for (size_t i = 0; i < n; ++i) y[i] = std::pow(floored_time(t[i]), -p[i]);
+  for_blocks(0, n, block, [&](size_t first, size_t last) {
+    const T* const t = time;
+    const Param<T> p = param;
+    T* const y = out;
+    for (size_t i = first; i < last; ++i) y[i] = std::pow(floored_time(t[i]), -p[i]);
+  });
 }
 
 template <typename T>
@@ -130,25 +158,54 @@ void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (n == 0) return;
   const uint8_t kind = decay_kind<T>(inputs[3]);
   if (kind != kExponential && kind != kPowerLaw) return fail_unknown_kind(result, kind);
-  const auto dt = output_span<T>(outputs[0]);
-  const Param<T> p = Param<T>::of(inputs[1]);
-  const ParamGrad<T> dp = ParamGrad<T>::of(outputs[1]);
+  T* const dtime = output_span<T>(outputs[0]).data();
+  const T* const time = t.data();
+  const T* const cot = g.data();
+  const Param<T> param = Param<T>::of(inputs[1]);
+  const ParamGrad<T> dparam = ParamGrad<T>::of(outputs[1]);
+  const Chunks chunks(n, 1, dparam.summed() ? 1 : 0);
+  transform::Scratch<T> terms(dparam.summed() ? chunks.rows : 0);
+  const auto add_terms = [](const auto& dp) {
+    return [&dp](size_t begin, size_t end) { add_terms_together(begin, end, dp); };
+  };
   if (kind == kExponential) {
-    for (size_t i = 0; i < n; ++i) {
-      const T tau = p[i];
-      const T e = std::exp(-t[i] / tau);
-      dt[i] = (-e / tau) * g[i];
-      dp[i] = dp[i] + ((t[i] * e) / (tau * tau)) * g[i];
-    }
+    const OrderedGrad dp_terms(dparam, terms.get(), chunks.mask, [](T s, T v) { return s + v; });
+    for_chunks(
+        chunks, n,
+        [&](size_t first, size_t last) {
+          const T* const t = time;
+          const T* const g = cot;
+          const Param<T> p = param;
+          T* const dt = dtime;
+          const auto dp = dp_terms;
+          for (size_t i = first; i < last; ++i) {
+            const T tau = p[i];
+            const T e = std::exp(-t[i] / tau);
+            dt[i] = (-e / tau) * g[i];
+            dp.put(i, ((t[i] * e) / (tau * tau)) * g[i]);
+          }
+        },
+        add_terms(dp_terms));
     return;
   }
-  for (size_t i = 0; i < n; ++i) {
-    const T c = floored_time(t[i]);
-    const T a = -p[i];
-    const T y = std::pow(c, a);
-    dt[i] = ((a * y) / c) * g[i];
-    dp[i] = dp[i] - g[i] * (std::log(c) * y);
-  }
+  const OrderedGrad dp_terms(dparam, terms.get(), chunks.mask, [](T s, T v) { return s - v; });
+  for_chunks(
+      chunks, n,
+      [&](size_t first, size_t last) {
+        const T* const t = time;
+        const T* const g = cot;
+        const Param<T> p = param;
+        T* const dt = dtime;
+        const auto dp = dp_terms;
+        for (size_t i = first; i < last; ++i) {
+          const T c = floored_time(t[i]);
+          const T a = -p[i];
+          const T y = std::pow(c, a);
+          dt[i] = ((a * y) / c) * g[i];
+          dp.put(i, g[i] * (std::log(c) * y));
+        }
+      },
+      add_terms(dp_terms));
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -164,23 +221,31 @@ void logistic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (!check_operand_length(result, inputs[2], n, kPerElement, "logistic rate")) return;
   if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
   if (n == 0) return;
-  const auto y = output_span<T>(outputs[0]);
-  const Param<T> t0 = Param<T>::of(inputs[1]);
-  const Param<T> k = Param<T>::of(inputs[2]);
-  const Param<T> level = Param<T>::of(inputs[3]);
-  // In blocks: first the exponentials (library calls), then the divisions, which the compiler
-  // is free to pair up in vector registers; each element's value is the element-wise one.
-  constexpr size_t B = 64;
-  T e[B];
-  for (size_t start = 0; start < n; start += B) {
-    const size_t len = n - start < B ? n - start : B;
-    for (size_t j = 0; j < len; ++j) {
-      const size_t i = start + j;
-      const T d = t[i] - t0[i];
-      e[j] = std::exp((-d) * k[i]);
+  T* const out = output_span<T>(outputs[0]).data();
+  const T* const time = t.data();
+  const Param<T> midpoint = Param<T>::of(inputs[1]);
+  const Param<T> rate = Param<T>::of(inputs[2]);
+  const Param<T> ceiling = Param<T>::of(inputs[3]);
+  for_blocks(0, n, transform::block_elements(1), [&](size_t first, size_t last) {
+    const T* const t = time;
+    const Param<T> t0 = midpoint;
+    const Param<T> k = rate;
+    const Param<T> level = ceiling;
+    T* const y = out;
+    // In blocks: first the exponentials (library calls), then the divisions, which the compiler
+    // is free to pair up in vector registers; each element's value is the element-wise one.
+    constexpr size_t B = 64;
+    T e[B];
+    for (size_t start = first; start < last; start += B) {
+      const size_t len = last - start < B ? last - start : B;
+      for (size_t j = 0; j < len; ++j) {
+        const size_t i = start + j;
+        const T d = t[i] - t0[i];
+        e[j] = std::exp((-d) * k[i]);
+      }
+      for (size_t j = 0; j < len; ++j) y[start + j] = level[start + j] / (e[j] + T(1));
     }
-    for (size_t j = 0; j < len; ++j) y[start + j] = level[start + j] / (e[j] + T(1));
-  }
+  });
 }
 
 template <typename T>
@@ -206,26 +271,55 @@ void logistic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   zero_fill<T>(outputs[2]);
   zero_fill<T>(outputs[3]);
   if (n == 0) return;
-  const auto dt = output_span<T>(outputs[0]);
-  const Param<T> t0 = Param<T>::of(inputs[1]);
-  const Param<T> k = Param<T>::of(inputs[2]);
-  const Param<T> level = Param<T>::of(inputs[3]);
-  const ParamGrad<T> dt0 = ParamGrad<T>::of(outputs[1]);
-  const ParamGrad<T> dk = ParamGrad<T>::of(outputs[2]);
-  const ParamGrad<T> dlevel = ParamGrad<T>::of(outputs[3]);
-  for (size_t i = 0; i < n; ++i) {
-    const T gi = g[i];
-    const T ki = k[i];
-    const T d = t[i] - t0[i];
-    const T e = std::exp((-d) * ki);
-    const T s = T(1) / (e + T(1));
-    const T c = (level[i] * gi) * ((T(1) - s) * s);
-    const T kc = ki * c;
-    dt[i] = kc;
-    dt0[i] = dt0[i] - kc;
-    dk[i] = dk[i] + d * c;
-    dlevel[i] = dlevel[i] + gi * s;
-  }
+  T* const dtime = output_span<T>(outputs[0]).data();
+  const T* const time = t.data();
+  const T* const cot = g.data();
+  const Param<T> midpoint = Param<T>::of(inputs[1]);
+  const Param<T> rate = Param<T>::of(inputs[2]);
+  const Param<T> ceiling = Param<T>::of(inputs[3]);
+  const ParamGrad<T> slots[3] = {ParamGrad<T>::of(outputs[1]), ParamGrad<T>::of(outputs[2]),
+                                 ParamGrad<T>::of(outputs[3])};
+  const size_t summed = slots[0].summed() + slots[1].summed() + slots[2].summed();
+  const Chunks chunks(n, 1, summed);
+  transform::Scratch<T> terms(summed * chunks.rows);
+  T* next = terms.get();
+  const auto terms_of = [&](const ParamGrad<T>& slot) {
+    return slot.summed() ? std::exchange(next, next + chunks.rows) : nullptr;
+  };
+  const auto add = [](T s, T v) { return s + v; };
+  const OrderedGrad dmidpoint(slots[0], terms_of(slots[0]), chunks.mask,
+                              [](T s, T v) { return s - v; });
+  const OrderedGrad drate(slots[1], terms_of(slots[1]), chunks.mask, add);
+  const OrderedGrad dceiling(slots[2], terms_of(slots[2]), chunks.mask, add);
+  for_chunks(
+      chunks, n,
+      [&](size_t begin, size_t end) {
+        const T* const t = time;
+        const T* const g = cot;
+        const Param<T> t0 = midpoint;
+        const Param<T> k = rate;
+        const Param<T> level = ceiling;
+        T* const dt = dtime;
+        const auto dt0 = dmidpoint;
+        const auto dk = drate;
+        const auto dlevel = dceiling;
+        for (size_t i = begin; i < end; ++i) {
+          const T gi = g[i];
+          const T ki = k[i];
+          const T d = t[i] - t0[i];
+          const T e = std::exp((-d) * ki);
+          const T s = T(1) / (e + T(1));
+          const T c = (level[i] * gi) * ((T(1) - s) * s);
+          const T kc = ki * c;
+          dt[i] = kc;
+          dt0.put(i, kc);
+          dk.put(i, d * c);
+          dlevel.put(i, gi * s);
+        }
+      },
+      [&](size_t begin, size_t end) {
+        add_terms_together(begin, end, dmidpoint, drate, dceiling);
+      });
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -245,18 +339,41 @@ void periodic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   if (!check_operand_length(result, inputs[1], n, kPerElement, "periodic period")) return;
   if (!check_operand_length(result, inputs[4], n, kPerElement, "periodic offset")) return;
   if (n == 0) return;
-  const auto y = output_span<T>(outputs[0]);
+  T* const out = output_span<T>(outputs[0]).data();
+  const T* const time = t.data();
+  const T* const amplitude = a.data();
+  const T* const phase = phi.data();
   const Param<T> period = Param<T>::of(inputs[1]);
   const Param<T> offset = Param<T>::of(inputs[4]);
-  for (size_t i = 0; i < n; ++i) {
-    const T p = period[i];
-    const T ti = t[i];
-    T s = offset[i];
-    for (size_t k = 1; k <= harmonics; ++k) {
-      s = std::cos((harmonic_factor<T>(k) * ti) / p - phi[k - 1]) * a[k - 1] + s;
+  for_blocks(0, n, transform::block_elements(harmonics), [&](size_t first, size_t last) {
+    const T* const tv = time;
+    const T* const av = amplitude;
+    const T* const phv = phase;
+    const Param<T> pp = period;
+    const Param<T> cp = offset;
+    const size_t h = harmonics;
+    T* const y = out;
+    // Harmonics in groups: the arguments, then the cosines (library calls, with little else live
+    // across them), then the products added to the sum in increasing order of harmonic. An
+    // element's harmonics are taken together: the library's cos runs markedly slower when
+    // consecutive calls jump from element to element.
+    constexpr size_t G = 32;
+    T v[G];
+    for (size_t i = first; i < last; ++i) {
+      const T p = pp[i];
+      const T ti = tv[i];
+      T s = cp[i];
+      for (size_t k0 = 1; k0 <= h; k0 += G) {
+        const size_t len = h - k0 + 1 < G ? h - k0 + 1 : G;
+        const T* const phk = phv + (k0 - 1);
+        for (size_t j = 0; j < len; ++j) v[j] = (harmonic_factor<T>(k0 + j) * ti) / p - phk[j];
+        for (size_t j = 0; j < len; ++j) v[j] = std::cos(v[j]);
+        const T* const ak = av + (k0 - 1);
+        for (size_t j = 0; j < len; ++j) s = v[j] * ak[j] + s;
+      }
+      y[i] = s;
     }
-    y[i] = s;
-  }
+  });
 }
 
 template <typename T>
@@ -285,28 +402,77 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   zero_fill<T>(outputs[2]);
   zero_fill<T>(outputs[3]);
   if (n == 0) return;
-  const auto phi = input_span<T>(inputs[3]);
-  const auto dt = output_span<T>(outputs[0]);
-  const auto da = output_span<T>(outputs[1]);
-  const auto dphi = output_span<T>(outputs[2]);
+  const T* const time = t.data();
+  const T* const amplitude = a.data();
+  const T* const cot = g.data();
+  const T* const phase = input_span<T>(inputs[3]).data();
+  T* const dtime = output_span<T>(outputs[0]).data();
+  T* const da = output_span<T>(outputs[1]).data();
+  T* const dphi = output_span<T>(outputs[2]).data();
   const Param<T> period = Param<T>::of(inputs[1]);
-  const ParamGrad<T> dc = ParamGrad<T>::of(outputs[3]);
-  for (size_t i = 0; i < n; ++i) {
-    const T p = period[i];
-    const T gi = g[i];
-    T r = T(0);
-    for (size_t k = 1; k <= harmonics; ++k) {
-      const T w = harmonic_factor<T>(k) / p;
-      const T theta = t[i] * w - phi[k - 1];
-      T sn, cs;
-      sin_cos(theta, sn, cs);
-      da[k - 1] = cs * gi + da[k - 1];
-      r = r - w * (sn * a[k - 1]);
-      dphi[k - 1] = (a[k - 1] * gi) * sn + dphi[k - 1];
-    }
-    dt[i] = r * gi;
-    dc[i] = gi + dc[i];
-  }
+  const ParamGrad<T> doffset = ParamGrad<T>::of(outputs[3]);
+  // Every element adds a term into each amplitude and phase slot: the workers store element i's
+  // terms in row i & mask of two tables, and the sums take the rows in order. The offset's terms
+  // are the cotangents themselves.
+  const Chunks chunks(n, harmonics, 2 * harmonics);
+  transform::Scratch<T> terms(2 * harmonics * chunks.rows);
+  T* const da_terms = terms.get();
+  T* const dphi_terms = da_terms + harmonics * chunks.rows;
+  for_chunks(
+      chunks, n,
+      [&](size_t begin, size_t end) {
+        const T* const tv = time;
+        const T* const av = amplitude;
+        const T* const phv = phase;
+        const T* const gv = cot;
+        const Param<T> pp = period;
+        const ParamGrad<T> dc = doffset;
+        const size_t h = harmonics;
+        const size_t mask = chunks.mask;
+        T* const dt = dtime;
+        T* const da_rows = da_terms;
+        T* const dphi_rows = dphi_terms;
+        // Harmonics in groups, as in the forward: the angles, the library calls, then the rest.
+        constexpr size_t G = 32;
+        T w[G], sn[G], cs[G];
+        for (size_t i = begin; i < end; ++i) {
+          const T p = pp[i];
+          const T ti = tv[i];
+          const T gi = gv[i];
+          T* const da_row = da_rows + (i & mask) * h;
+          T* const dphi_row = dphi_rows + (i & mask) * h;
+          T r = T(0);
+          for (size_t k0 = 1; k0 <= h; k0 += G) {
+            const size_t len = h - k0 + 1 < G ? h - k0 + 1 : G;
+            const T* const ak = av + (k0 - 1);
+            for (size_t j = 0; j < len; ++j) w[j] = harmonic_factor<T>(k0 + j) / p;
+            for (size_t j = 0; j < len; ++j) sn[j] = ti * w[j] - phv[k0 - 1 + j];
+            for (size_t j = 0; j < len; ++j) sin_cos(sn[j], sn[j], cs[j]);
+            for (size_t j = 0; j < len; ++j) {
+              da_row[k0 - 1 + j] = cs[j] * gi;
+              dphi_row[k0 - 1 + j] = (ak[j] * gi) * sn[j];
+            }
+            for (size_t j = 0; j < len; ++j) r = r - w[j] * (sn[j] * ak[j]);
+          }
+          dt[i] = r * gi;
+          if (!dc.summed()) dc[i] = gi + dc[i];
+        }
+      },
+      [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+          const T* const da_row = da_terms + (i & chunks.mask) * harmonics;
+          const T* const dphi_row = dphi_terms + (i & chunks.mask) * harmonics;
+          for (size_t k = 0; k < harmonics; ++k) {
+            da[k] = da_row[k] + da[k];
+            dphi[k] = dphi_row[k] + dphi[k];
+          }
+        }
+        if (doffset.summed()) {
+          T s = doffset[0];
+          for (size_t i = begin; i < end; ++i) s = cot[i] + s;
+          doffset[0] = s;
+        }
+      });
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -341,18 +507,22 @@ void table2d_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
     return;
   if (n == 0) return;
   if (!check_table_knots(result, nx, ny)) return;
-  const auto z = output_span<T>(outputs[0]);
-  for_each_table_cell(x.data(), yq.data(), n, xs.data(), nx, ys.data(), ny,
-                      [&](size_t i, size_t ix, T fx, size_t iy, T fy) {
-                        const T one = T(1);
-                        const size_t r0 = iy * nx + ix;
-                        const size_t r1 = r0 + nx;
-                        const T d = (table[r0] * (one - fy)) * (one - fx);
-                        const T c = ((one - fy) * table[r0 + 1]) * fx;
-                        const T b = (table[r1] * fy) * (one - fx);
-                        const T a = (table[r1 + 1] * fy) * fx;
-                        z[i] = ((d + c) + b) + a;
-                      });
+  T* const z = output_span<T>(outputs[0]).data();
+  const T* const tab = table.data();
+  const auto value = [&](size_t i, size_t ix, T fx, size_t iy, T fy)
+                         __attribute__((always_inline)) {
+    const T one = T(1);
+    const size_t r0 = iy * nx + ix;
+    const size_t r1 = r0 + nx;
+    const T d = (tab[r0] * (one - fy)) * (one - fx);
+    const T c = ((one - fy) * tab[r0 + 1]) * fx;
+    const T b = (tab[r1] * fy) * (one - fx);
+    const T a = (tab[r1 + 1] * fy) * fx;
+    z[i] = ((d + c) + b) + a;
+  };
+  for_blocks(0, n, transform::block_elements(1), [&](size_t begin, size_t end) {
+    for_each_table_cell(x.data(), yq.data(), begin, end, xs.data(), nx, ys.data(), ny, value);
+  });
 }
 
 template <typename T>
@@ -385,9 +555,17 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto table = input_span<T>(inputs[4]);
   const auto dx = output_span<T>(outputs[0]);
   const auto dy = output_span<T>(outputs[1]);
-  const auto dtable = output_span<T>(outputs[2]);
-  // Query i's contribution; called in ascending order of i, so dT accumulates in that order.
-  const auto accumulate = [&](size_t i, size_t ix, T fx, size_t iy, T fy) {
+  T* const dtable = output_span<T>(outputs[2]).data();
+  // Query i adds a term into each corner of its cell: the workers store the cell and the four
+  // terms in row i & mask, and the sums take the rows in ascending order of i.
+  const Chunks chunks(n, 1, 5);
+  const size_t mask = chunks.mask;
+  transform::Scratch<size_t> cell_scratch(chunks.rows);
+  transform::Scratch<T> term_scratch(4 * chunks.rows);
+  size_t* const cell_of = cell_scratch.get();
+  T* const terms = term_scratch.get();
+  const auto contribute = [&](size_t i, size_t ix, T fx, size_t iy, T fy)
+                              __attribute__((always_inline)) {
     const T one = T(1);
     const T guard = transform::kSpacingGuard<T>;
     const T gi = g[i];
@@ -396,16 +574,34 @@ void table2d_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
     const T t00 = table[r0], t01 = table[r0 + 1], t10 = table[r1], t11 = table[r1 + 1];
     const T u = gi * (one - fy);
     const T w = fy * gi;
-    dtable[r0] = dtable[r0] + (one - fx) * u;
-    dtable[r0 + 1] = dtable[r0 + 1] + u * fx;
-    dtable[r1] = dtable[r1] + (one - fx) * w;
-    dtable[r1 + 1] = dtable[r1 + 1] + w * fx;
+    T* const q = &terms[4 * (i & mask)];
+    cell_of[i & mask] = r0;
+    q[0] = (one - fx) * u;
+    q[1] = u * fx;
+    q[2] = (one - fx) * w;
+    q[3] = w * fx;
     dx[i] = ((fy * (t11 - t10) + (one - fy) * (t01 - t00)) * gi) /
             ((xs[ix + 1] - xs[ix]) + guard);
     dy[i] = (gi * (fx * (t11 - t01) + (one - fx) * (t10 - t00))) /
             ((ys[iy + 1] - ys[iy]) + guard);
   };
-  for_each_table_cell(x.data(), yq.data(), n, xs.data(), nx, ys.data(), ny, accumulate);
+  for_chunks(
+      chunks, n,
+      [&](size_t begin, size_t end) {
+        for_each_table_cell(x.data(), yq.data(), begin, end, xs.data(), nx, ys.data(), ny,
+                            contribute);
+      },
+      [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+          const size_t r0 = cell_of[i & mask];
+          const size_t r1 = r0 + nx;
+          const T* const q = &terms[4 * (i & mask)];
+          dtable[r0] = dtable[r0] + q[0];
+          dtable[r0 + 1] = dtable[r0 + 1] + q[1];
+          dtable[r1] = dtable[r1] + q[2];
+          dtable[r1 + 1] = dtable[r1 + 1] + q[3];
+        }
+      });
 }
 
 MIRELON_INSTANTIATE_KERNEL(decay_fwd);

@@ -1,4 +1,5 @@
 // Locating a value among a knot sequence, shared by the piecewise-linear curve and the 2-D table.
+// The helpers are always inlined: they sit in the inner loops of the pool bodies.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,7 @@ namespace mirelon::transform {
 // Holds v to [knots[0], knots[m-1]]: the maximum with the first knot first, then the minimum with
 // the last one, both ignoring NaN (a NaN query lands on the first knot when the knots ascend).
 template <typename T>
-inline T knot_clamp(const T* knots, size_t m, T v) {
+[[gnu::always_inline]] inline T knot_clamp(const T* knots, size_t m, T v) {
   return min_ignoring_nan(max_ignoring_nan(v, knots[0]), knots[m - 1]);
 }
 
@@ -32,7 +33,7 @@ inline size_t knot_search_steps(size_t m) {
 // extra steps do not alter the result. With a fixed trip count and masks instead of branches the
 // loop has no unpredictable jumps, and successive queries overlap in the pipeline.
 template <typename T>
-inline size_t knot_search(const T* knots, size_t m, size_t steps, T c) {
+[[gnu::always_inline]] inline size_t knot_search(const T* knots, size_t m, size_t steps, T c) {
   size_t lo = 0;
   size_t len = m - 1;
   for (size_t s = 0; s < steps; ++s) {
@@ -48,7 +49,8 @@ inline size_t knot_search(const T* knots, size_t m, size_t steps, T c) {
 // chain of dependent loads, and interleaving W independent chains keeps the loads in flight
 // together. lo[w] receives the interval of c[w], exactly as knot_search would give it.
 template <size_t W, typename T>
-inline void knot_search_lanes(const T* knots, size_t m, size_t steps, const T* c, size_t* lo) {
+[[gnu::always_inline]] inline void knot_search_lanes(const T* knots, size_t m, size_t steps,
+                                                    const T* c, size_t* lo) {
   size_t len[W];
   for (size_t w = 0; w < W; ++w) {
     lo[w] = 0;
@@ -79,7 +81,8 @@ struct Located {
 };
 
 template <typename T>
-inline Located<T> knot_interval(const T* knots, size_t m, size_t steps, T v) {
+[[gnu::always_inline]] inline Located<T> knot_interval(const T* knots, size_t m, size_t steps,
+                                                      T v) {
   const T c = knot_clamp(knots, m, v);
   const size_t i = knot_search(knots, m, steps, c);
   const T f = (c - knots[i]) / ((knots[i + 1] - knots[i]) + kSpacingGuard<T>);
@@ -88,8 +91,8 @@ inline Located<T> knot_interval(const T* knots, size_t m, size_t steps, T v) {
 
 // knot_interval for W values at once, the bisections interleaved (see knot_search_lanes).
 template <size_t W, typename T>
-inline void knot_interval_lanes(const T* knots, size_t m, size_t steps, const T* v, size_t* index,
-                                T* fraction) {
+[[gnu::always_inline]] inline void knot_interval_lanes(const T* knots, size_t m, size_t steps,
+                                                      const T* v, size_t* index, T* fraction) {
   T c[W];
   for (size_t w = 0; w < W; ++w) c[w] = knot_clamp(knots, m, v[w]);
   knot_search_lanes<W>(knots, m, steps, c, index);
