@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "constants.hpp"
+#include "density/lanes.hpp"
 #include "density/special.hpp"
 #include "density/univariate.hpp"
 #include "targets.hpp"
@@ -42,6 +43,29 @@ void erfc_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* o
   });
 }
 
+// Gaussian: z = (x - mu)/sigma, pdf = phi(z)/sigma; pdf, -pdf, z * (-pdf). The density is a
+// per-element call (exp in 64-bit); the rest runs in lanes.
+template <typename T>
+struct GaussianFactors {
+  template <typename Z>
+  [[gnu::always_inline]] static std::array<Z, 3> formula(Z z, Z nd, Z sigma) {
+    const Z pdf = nd / sigma;
+    return {pdf, -pdf, z * (-pdf)};
+  }
+  template <typename S>
+  [[gnu::always_inline]] auto lanes(typename S::V x, typename S::V mu, typename S::V sigma) const {
+    using V = typename S::V;
+    const V z = (x - mu) / sigma;
+    V nd;
+    for (size_t k = 0; k < S::width; ++k) nd[k] = normal_density(z[k]);
+    return formula(z, nd, sigma);
+  }
+  std::array<T, 3> scalar(T x, T mu, T sigma) const {
+    const T z = (x - mu) / sigma;
+    return formula(z, normal_density(z), sigma);
+  }
+};
+
 }  // namespace density::cdf_detail
 
 using density::univariate_forward;
@@ -61,11 +85,9 @@ void cdf_gaussian_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Ker
 template <typename T>
 void cdf_gaussian_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                       size_t) {
-  univariate_gradient<T, 2>(r, in, out, [](T x, T mu, T sigma) {
-    const T z = (x - mu) / sigma;
-    const T pdf = normal_density(z) / sigma;
-    return std::array<T, 3>{pdf, -pdf, z * (-pdf)};
-  });
+  density::GradientCall<T, 2> c;
+  if (!density::check_gradient(r, in, out, c)) return;
+  density::vector_gradient(c, GaussianFactors<T>{});
 }
 
 template <typename T>

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "cpu.hpp"
 #include "density/univariate.hpp"
@@ -62,22 +63,22 @@ inline constexpr cpu::Level kWidestLanes = cpu::Level::avx2;
 // 32-byte lanes for AVX2. Both run the same IEEE operations per lane (no contraction), so they
 // agree bit for bit.
 template <typename Body, typename... Args>
-void run_portable(const Body& body, Args... args) {
-  body.template run<16>(args...);
+void run_portable(const Body& body, Args&&... args) {
+  body.template run<16>(std::forward<Args>(args)...);
 }
 
 template <typename Body, typename... Args>
-[[gnu::target("avx2")]] void run_avx2(const Body& body, Args... args) {
-  body.template run<32>(args...);
+[[gnu::target("avx2")]] void run_avx2(const Body& body, Args&&... args) {
+  body.template run<32>(std::forward<Args>(args)...);
 }
 
 template <cpu::Level L, typename Body, typename... Args>
-[[gnu::always_inline]] inline void run_lanes(const Body& body, Args... args) {
+[[gnu::always_inline]] inline void run_lanes(const Body& body, Args&&... args) {
   static_assert(L <= kWidestLanes);
   if constexpr (L == cpu::Level::avx2) {
-    run_avx2(body, args...);
+    run_avx2(body, std::forward<Args>(args)...);
   } else {
-    run_portable(body, args...);
+    run_portable(body, std::forward<Args>(args)...);
   }
 }
 
@@ -103,11 +104,11 @@ void dispatch2(bool b1, bool b2, F&& f) {
 }
 
 // ---- vectorised gradients -------------------------------------------------------------------
-// The factors of a block of elements are computed in lanes; dx is stored per lane and the
-// parameter terms are added in increasing index order, exactly as the element-wise loop adds
-// them (a one-value parameter's sum is carried in a register and stored once at the end).
-// `Factors` gives the per-element factors twice, for lanes and for one element, by the same
-// formula.
+// The factors of a block of elements are computed in lanes; dx is stored per lane, a
+// per-element parameter's term is added in place, and a one-value parameter's terms are added to
+// its running sum in increasing index order, exactly as the element-wise loop adds them, or
+// stored for a pooled loop to add in that order (ordered_gradient, univariate.hpp). `Factors`
+// gives the per-element factors twice, for lanes and for one element, by the same formula.
 
 template <typename T, bool B1, bool B2, typename Factors>
 struct GradientBody {
@@ -118,12 +119,12 @@ struct GradientBody {
   T* dx;
   T* dp1;
   T* dp2;
-  size_t n;
   Factors factors;
 
-  // The whole of [0, n), on the calling thread.
+  // Elements [begin, end), each one-value parameter's terms added to its running sum (carried in
+  // a register) as they are formed.
   template <size_t Bytes>
-  [[gnu::always_inline]] void run() const {
+  [[gnu::always_inline]] void run(size_t begin, size_t end, Sums<T, 2>& sums) const {
     using S = Simd<T, Bytes>;
     using V = typename S::V;
     const T* const xs = x;
@@ -133,10 +134,10 @@ struct GradientBody {
     T* const dxs = dx;
     T* const d1 = dp1;
     T* const d2 = dp2;
-    T acc1 = B1 ? d1[0] : T(0);
-    T acc2 = B2 ? d2[0] : T(0);
-    size_t i = 0;
-    for (; n - i >= S::width; i += S::width) {
+    T acc1 = sums[0];
+    T acc2 = sums[1];
+    size_t i = begin;
+    for (; end - i >= S::width; i += S::width) {
       const auto t = factors.template lanes<S>(S::load(xs + i), S::template lanes<B1>(as, i),
                                                S::template lanes<B2>(bs, i));
       const V gv = S::load(gs + i);
@@ -154,7 +155,7 @@ struct GradientBody {
         S::store(d2 + i, S::load(d2 + i) + q2);
       }
     }
-    for (; i < n; ++i) {
+    for (; i < end; ++i) {
       const std::array<T, 3> t = factors.scalar(xs[i], as[pick<B1>(i)], bs[pick<B2>(i)]);
       const T gi = gs[i];
       dxs[i] = t[0] * gi;
@@ -163,19 +164,62 @@ struct GradientBody {
       if constexpr (B2) acc2 = acc2 + t[2] * gi;
       else d2[i] = d2[i] + t[2] * gi;
     }
-    if constexpr (B1) d1[0] = acc1;
-    if constexpr (B2) d2[0] = acc2;
+    sums = {acc1, acc2};
+  }
+
+  // Elements [begin, end), each one-value parameter's terms stored at terms[k][i - begin].
+  template <size_t Bytes>
+  [[gnu::always_inline]] void run(size_t begin, size_t end, const Terms<T, 2>& terms) const {
+    using S = Simd<T, Bytes>;
+    using V = typename S::V;
+    const T* const xs = x;
+    const T* const as = p1;
+    const T* const bs = p2;
+    const T* const gs = g;
+    T* const dxs = dx;
+    // Element i's slot j = i - begin: its stored term, or its own cotangent element.
+    T* const o1 = B1 ? terms[0] : dp1 + begin;
+    T* const o2 = B2 ? terms[1] : dp2 + begin;
+    size_t i = begin;
+    for (; end - i >= S::width; i += S::width) {
+      const size_t j = i - begin;
+      const auto t = factors.template lanes<S>(S::load(xs + i), S::template lanes<B1>(as, i),
+                                               S::template lanes<B2>(bs, i));
+      const V gv = S::load(gs + i);
+      S::store(dxs + i, t[0] * gv);
+      const V q1 = t[1] * gv;
+      const V q2 = t[2] * gv;
+      if constexpr (B1) S::store(o1 + j, q1);
+      else S::store(o1 + j, S::load(o1 + j) + q1);
+      if constexpr (B2) S::store(o2 + j, q2);
+      else S::store(o2 + j, S::load(o2 + j) + q2);
+    }
+    for (; i < end; ++i) {
+      const size_t j = i - begin;
+      const std::array<T, 3> t = factors.scalar(xs[i], as[pick<B1>(i)], bs[pick<B2>(i)]);
+      const T gi = gs[i];
+      dxs[i] = t[0] * gi;
+      if constexpr (B1) o1[j] = t[1] * gi;
+      else o1[j] = o1[j] + t[1] * gi;
+      if constexpr (B2) o2[j] = t[2] * gi;
+      else o2[j] = o2[j] + t[2] * gi;
+    }
   }
 };
 
-// Runs a two-parameter gradient after the frame's checks and zero fill, on the calling thread.
+// Runs a two-parameter gradient after the frame's checks and zero fill, its blocks at the level
+// active when the call starts.
 template <typename T, typename Factors>
 void vector_gradient(const GradientCall<T, 2>& c, const Factors& factors) {
-  if (c.n == 0) return;
   cpu::dispatch<kWidestLanes>([&]<cpu::Level L>() {
     dispatch2(c.p[0].broadcast(), c.p[1].broadcast(), [&]<bool B1, bool B2>() {
-      run_lanes<L>(GradientBody<T, B1, B2, Factors>{c.x, c.p[0].data, c.p[1].data, c.g, c.dx,
-                                                    c.dp[0].data, c.dp[1].data, c.n, factors});
+      const GradientBody<T, B1, B2, Factors> body{c.x,     c.p[0].data,  c.p[1].data, c.g,
+                                                  c.dx,    c.dp[0].data, c.dp[1].data, factors};
+      // Under the frame's checks a one-value parameter has a one-value cotangent.
+      const std::array<T*, 2> sums{B1 ? c.dp[0].data : nullptr, B2 ? c.dp[1].data : nullptr};
+      ordered_gradient<T, 2>(c.n, sums, [&](size_t begin, size_t end, auto& out) {
+        run_lanes<L>(body, begin, end, out);
+      });
     });
   });
 }

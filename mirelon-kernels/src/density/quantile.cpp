@@ -1,5 +1,5 @@
 // Quantile functions of the exponential, gaussian, lognormal, uniform, weibull and gumbel
-// distributions with their gradients. All twelve kernels run on the calling thread. The
+// distributions with their gradients, on the univariate frame's parallel loops. The
 // probability is clamped into [1e-12, 0.9999999] before use (the uniform quantile excepted), and
 // the gradient with respect to it is the derivative of the unclamped formula at the clamped value.
 //
@@ -30,12 +30,12 @@ T clamp_probability(T p) {
 // n; elements from n on are neither read nor written.
 constexpr LengthRule kQuantileParams = LengthRule::one_or_at_least;
 
-// q[i] = f(p[i], parameters for i), in increasing i on the calling thread.
+// q[i] = f(p[i], parameters for i).
 template <typename T, size_t NP, typename F>
 void quantile_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out, F f) {
   ForwardCall<T, NP> c;
   if (!check_forward(r, in, out, c, kQuantileParams)) return;
-  for (size_t i = 0; i < c.n; ++i) c.out[i] = call_at(f, c.x[i], c.p, i);
+  run_forward(c, f);
 }
 
 // Gradient checks of the quantile kernels: g and dp hold n elements; then each parameter, then
@@ -58,7 +58,7 @@ bool check_quantile_gradient(KernelResult& r, const KernelBuffer* in, const Kern
   return true;
 }
 
-// The gradient loop in increasing i: factors(p, params...) returns {dq/dp, dq/dtheta_k...}.
+// The gradient loop: factors(p, params...) returns {dq/dp, dq/dtheta_k...}.
 template <typename T, size_t NP, typename F>
 void quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
                        F factors) {
@@ -84,34 +84,37 @@ void normal_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer*
   ForwardCall<T, 2> c;
   if (!check_forward(r, in, out, c, kQuantileParams)) return;
   const cpu::Level level = cpu::active();
-  T z[kManyBlock];
-  for (size_t i0 = 0; i0 < c.n; i0 += kManyBlock) {
-    const size_t m = c.n - i0 < kManyBlock ? c.n - i0 : kManyBlock;
-    standard_quantiles(c.x, i0, m, z, level);
-    for (size_t l = 0; l < m; ++l) {
-      const size_t i = i0 + l;
-      c.out[i] = f(z[l], c.p[0][i], c.p[1][i]);
+  pool::parallel_for(c.n, [&](size_t begin, size_t end) {
+    T z[kManyBlock];
+    for (size_t i0 = begin; i0 < end; i0 += kManyBlock) {
+      const size_t m = end - i0 < kManyBlock ? end - i0 : kManyBlock;
+      standard_quantiles(c.x, i0, m, z, level);
+      for (size_t l = 0; l < m; ++l) {
+        const size_t i = i0 + l;
+        c.out[i] = f(z[l], c.p[0][i], c.p[1][i]);
+      }
     }
-  }
+  });
 }
 
-// Gradient of the gaussian and lognormal quantiles: factors(z_i, mu, sigma), applied in
-// increasing i.
+// Gradient of the gaussian and lognormal quantiles: factors(z_i, mu, sigma).
 template <typename T, typename F>
 void normal_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
                      F factors) {
   GradientCall<T, 2> c;
   if (!check_quantile_gradient(r, in, out, c)) return;
   const cpu::Level level = cpu::active();
-  T z[kManyBlock];
-  for (size_t i0 = 0; i0 < c.n; i0 += kManyBlock) {
-    const size_t m = c.n - i0 < kManyBlock ? c.n - i0 : kManyBlock;
-    standard_quantiles(c.x, i0, m, z, level);
-    for (size_t l = 0; l < m; ++l) {
-      const size_t i = i0 + l;
-      c.apply(i, factors(z[l], c.p[0][i], c.p[1][i]));
+  ordered_gradient<T, 2>(c.n, c.sums(), [&](size_t begin, size_t end, auto& out) {
+    T z[kManyBlock];
+    for (size_t i0 = begin; i0 < end; i0 += kManyBlock) {
+      const size_t m = end - i0 < kManyBlock ? end - i0 : kManyBlock;
+      standard_quantiles(c.x, i0, m, z, level);
+      for (size_t l = 0; l < m; ++l) {
+        const size_t i = i0 + l;
+        c.apply(i, factors(z[l], c.p[0][i], c.p[1][i]), out, begin);
+      }
     }
-  }
+  });
 }
 
 }  // namespace density::quantile_detail
@@ -167,35 +170,28 @@ void q_lognormal_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kern
   });
 }
 
-// No logarithm or power here: four observations per step, each by the element-wise formula
-// (b - a) * p + a, so the results are those of the one-at-a-time loop.
+// No logarithm or power here: each observation by the element-wise formula (b - a) * p + a,
+// with the width taken once when both bounds hold one value.
 template <typename T>
 void q_uniform_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                    size_t) {
   density::ForwardCall<T, 2> c;
   if (!density::check_forward(r, in, out, c, kQuantileParams)) return;
-  const size_t n = c.n;
   const T* p = c.x;
   T* q = c.out;
-  const size_t n4 = n - n % 4;
   if (c.p[0].broadcast() && c.p[1].broadcast()) {
     const T a = c.p[0].data[0];
     const T w = c.p[1].data[0] - a;
-    for (size_t i = 0; i < n4; i += 4) {
-      q[i] = w * p[i] + a;
-      q[i + 1] = w * p[i + 1] + a;
-      q[i + 2] = w * p[i + 2] + a;
-      q[i + 3] = w * p[i + 3] + a;
-    }
-    for (size_t i = n4; i < n; ++i) q[i] = w * p[i] + a;
+    pool::parallel_for(c.n, [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) q[i] = w * p[i] + a;
+    });
     return;
   }
-  const auto& pa = c.p[0];
-  const auto& pb = c.p[1];
-  for (size_t i = 0; i < n4; i += 4) {
-    for (size_t j = i; j < i + 4; ++j) q[j] = (pb[j] - pa[j]) * p[j] + pa[j];
-  }
-  for (size_t i = n4; i < n; ++i) q[i] = (pb[i] - pa[i]) * p[i] + pa[i];
+  const auto pa = c.p[0];
+  const auto pb = c.p[1];
+  pool::parallel_for(c.n, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) q[i] = (pb[i] - pa[i]) * p[i] + pa[i];
+  });
 }
 
 template <typename T>

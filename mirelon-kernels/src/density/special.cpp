@@ -5,6 +5,7 @@
 #include "density/special.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "constants.hpp"
@@ -107,6 +108,42 @@ template <size_t Lanes>
   }
 }
 
+// The same operations on a block held as vectors of Bytes bytes, for a level with registers
+// enough to keep the whole block in them from step to step (compiled from the array form, part
+// of the block goes through memory at every step).
+template <typename D, size_t Bytes>
+struct ErfcVectors {
+  typedef D V __attribute__((vector_size(Bytes)));
+  static constexpr size_t width = Bytes / sizeof(D);
+  static constexpr size_t groups = kManyBlock / width;
+
+  [[gnu::always_inline]] static void run(const double* x, double* t, double* e) {
+    V xv[groups], tv[groups], y[groups], d[groups], dd[groups];
+    for (size_t g = 0; g < groups; ++g) {
+      std::memcpy(&xv[g], x + g * width, sizeof(V));
+      V ax;
+      for (size_t l = 0; l < width; ++l) ax[l] = std::fabs(xv[g][l]);
+      tv[g] = 2.0 / (ax + 2.0);
+      y[g] = 4.0 * tv[g] - 2.0;
+      d[g] = V{};
+      dd[g] = V{};
+    }
+    for (int j = 27; j >= 1; --j) {
+      const double c = kErfcCoeff[j];
+      for (size_t g = 0; g < groups; ++g) {
+        const V next = (y[g] * d[g] - dd[g]) + c;
+        dd[g] = d[g];
+        d[g] = next;
+      }
+    }
+    for (size_t g = 0; g < groups; ++g) {
+      const V ev = ((d[g] * y[g] + kErfcCoeff[0]) * 0.5 - xv[g] * xv[g]) - dd[g];
+      std::memcpy(t + g * width, &tv[g], sizeof(V));
+      std::memcpy(e + g * width, &ev, sizeof(V));
+    }
+  }
+};
+
 inline double erfc_finish(double x, double t, double e) {
   const double r = t * std::exp(e);
   return 0.0 <= x ? r : 2.0 - r;  // x < 0, and NaN, take 2 - r
@@ -126,7 +163,7 @@ void erfc_exponent_block_portable(const double* x, double* t, double* e) {
 
 [[gnu::target("avx512f")]] void erfc_exponent_block_avx512(const double* x, double* t,
                                                            double* e) {
-  erfc_exponent<kManyBlock>(x, t, e);
+  ErfcVectors<double, 64>::run(x, t, e);
 }
 
 ErfcBlock erfc_exponent_block(cpu::Level level) {

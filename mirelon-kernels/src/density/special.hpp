@@ -28,7 +28,7 @@ T normal_density(T z) {
 // out[i] = erfc(x[i]) and out[i] = normal_quantile(p[i]) for i < m, bit for bit, with several
 // arguments evaluated side by side in the vector unit of `level` (a kernel reads the level once
 // per call and passes it on). Loops that need many values hand them blocks of kManyBlock.
-inline constexpr size_t kManyBlock = 32;
+inline constexpr size_t kManyBlock = 64;
 void erfc_many(const double* x, double* out, size_t m, cpu::Level level = cpu::active());
 void normal_quantile_many(const double* p, double* out, size_t m,
                           cpu::Level level = cpu::active());
