@@ -7,9 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # libpython3.11-testsuite carries the interpreter's list of stable-ABI symbols, which a module test
-# checks the extension's imports against.
+# checks the extension's imports against; clang with its sanitizer and libFuzzer runtimes
+# (libclang-rt-14-dev) builds the entry fuzzer.
 packages=(build-essential cmake ninja-build python3 python3-dev python3-venv
-          libpython3.11-testsuite libgtest-dev binutils)
+          libpython3.11-testsuite libgtest-dev binutils clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

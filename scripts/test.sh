@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs every test: the C++ tests (plain, under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer), the wheel in a fresh virtual environment,
-# and the Python tests against the installed package.
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer), a short run of the entry fuzzer, the wheel
+# in a fresh virtual environment, and the Python tests against the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -26,6 +26,10 @@ cmake -S . -B build/tsan -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODUL
   -DMIRELON_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 cmake --build build/tsan -j "$jobs"
 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
+
+# Every handler entry under libFuzzer for 7 seconds per family of targets, about a minute in all
+# (scripts/fuzz.sh with a longer time for a real search).
+bash scripts/fuzz.sh 7
 
 # A wheel built by pip from a copy of the sources, installed into a fresh virtual environment.
 .venv/bin/python -m pytest -q -p no:cacheprovider tests/install

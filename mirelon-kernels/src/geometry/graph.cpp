@@ -422,7 +422,8 @@ void edge_lengths_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ker
   // The positions and edges are read as the forward's shapes give them.
   if (!check_operand_length(r, in[0], *positions, LengthRule::at_least,
                             "edge_lengths_vjp: node positions") ||
-      !check_operand_length(r, in[1], 2 * ne, LengthRule::at_least, "edge_lengths_vjp: edges"))
+      !check_operand_length(r, in[1], checked_size(2, ne), LengthRule::at_least,
+                            "edge_lengths_vjp: edges"))
     return;
 
   zero_fill<T>(out[0]);

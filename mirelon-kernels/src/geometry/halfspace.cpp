@@ -547,6 +547,44 @@ T integer_power(T x, int32_t e) {
   return reciprocal ? T(1) / result : result;
 }
 
+// The sum of n copies of v added one at a time to 0 in T arithmetic, bit for bit what a loop of n
+// additions gives, in a number of steps that does not grow with n. Within one binade
+// [2^(e-1), 2^e) an addition rounds v to a multiple of the binade's spacing u that depends at
+// most on the parity of sum / u (a tie goes to the even neighbour); once two additions in a row
+// have added the same amount, that parity no longer changes, so every further addition that stays
+// below 2^e adds that amount too, and those are taken at once. A sum that no longer moves, or that
+// has left the finite range, stays where it is.
+template <typename T>
+T repeated_sum(T v, uint64_t n) {
+  if (n == 0 || v == T(0)) return T(0);  // 0 + -0 is +0
+  if (v < T(0)) return -repeated_sum(-v, n);  // rounding to nearest is symmetric
+  T sum = T(0);
+  T last = T(0);  // the amount the step before added, when it stayed within sum's binade
+  while (n > 0) {
+    const T before = sum;
+    sum = before + v;
+    --n;
+    if (!std::isfinite(sum) || sum == before) return sum;
+    int e_before = 0, e_sum = 0;
+    std::frexp(before, &e_before);
+    std::frexp(sum, &e_sum);
+    const T delta = sum - before;  // exact when both lie in one binade
+    const bool repeats = before != T(0) && e_before == e_sum && delta == last;
+    last = before != T(0) && e_before == e_sum ? delta : T(0);
+    if (!repeats || n == 0) continue;
+    // The further steps j = 1 .. k with sum + j delta below the top 2^e, counted in multiples of
+    // the spacing 2^q (subnormals share the smallest one); every value here is exact.
+    using Limits = std::numeric_limits<T>;
+    const int q = std::max(e_sum, Limits::min_exponent) - Limits::digits;
+    const uint64_t room = (uint64_t{1} << (e_sum - q)) - static_cast<uint64_t>(std::ldexp(sum, -q));
+    const auto step = static_cast<uint64_t>(std::ldexp(delta, -q));
+    const uint64_t k = std::min<uint64_t>((room - 1) / step, n);
+    sum = sum + static_cast<T>(k) * delta;
+    n -= k;
+  }
+  return sum;
+}
+
 // Samples S [N, d], normals A [m, d] (read with the samples' d), the half-width R (element 0)
 // and offsets b [m]. The extents read as sizes must not be negative, and every operand must hold
 // what is read of it.
@@ -619,6 +657,28 @@ struct VolumeOperands {
     return (dot - offsets[j]) / length;
   }
 
+  // The largest constraint value of sample i, NaN skipped (-inf without one).
+  T largest_value(size_t i, const std::vector<T>& lengths) const {
+    T s = -std::numeric_limits<T>::infinity();
+    for (size_t j = 0; j < m; ++j) s = max_ignoring_nan(s, constraint_value(i, j, lengths[j]));
+    return s;
+  }
+
+  // The active constraint of sample i, the first strictly largest value, with that value; m when
+  // no value exceeds -inf.
+  size_t active_constraint(size_t i, const std::vector<T>& lengths, T& s) const {
+    s = -std::numeric_limits<T>::infinity();
+    size_t active = m;
+    for (size_t j = 0; j < m; ++j) {
+      const T t = constraint_value(i, j, lengths[j]);
+      if (t > s) {
+        s = t;
+        active = j;
+      }
+    }
+    return active;
+  }
+
   // (2R)^d, the exponent held to the 32-bit range.
   T box_volume() const {
     const size_t limit = static_cast<size_t>(std::numeric_limits<int32_t>::max());
@@ -642,10 +702,15 @@ void volume_mc(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuff
 
   const std::vector<T> lengths = o.normal_lengths();
   T sum = T(0);
-  for (size_t i = 0; i < o.n; ++i) {
-    T s = -std::numeric_limits<T>::infinity();
-    for (size_t j = 0; j < o.m; ++j) s = max_ignoring_nan(s, o.constraint_value(i, j, lengths[j]));
-    sum += volume_detail::soft_inside(s);
+  if (o.d == 0) {
+    // Samples of no components are all alike, and no element backs their count: one membership,
+    // added N times.
+    if (o.n > 0) {
+      const T sigma = volume_detail::soft_inside(o.largest_value(0, lengths));
+      sum = volume_detail::repeated_sum(sigma, o.n);
+    }
+  } else {
+    for (size_t i = 0; i < o.n; ++i) sum += volume_detail::soft_inside(o.largest_value(i, lengths));
   }
   static_cast<T*>(out[0].data)[0] = (sum / static_cast<T>(o.n)) * o.box_volume();
 }
@@ -671,23 +736,22 @@ void volume_mc_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kernel
   T* ga = static_cast<T*>(out[0].data);
   T* gb = static_cast<T*>(out[1].data);
   const T temperature = static_cast<T>(0.01);
-  for (size_t i = 0; i < o.n; ++i) {
+  // Samples of no components are all alike (see volume_mc): the first stands for all N.
+  const size_t distinct = o.d == 0 ? 1 : o.n;
+  for (size_t i = 0; i < distinct; ++i) {
     // The active constraint: the first strictly largest value. A sample without one (every
     // value NaN or -inf) has the constant membership 1, one whose largest value is +inf the
     // constant 0: neither contributes (their terms would be infinity times zero).
-    T s = -std::numeric_limits<T>::infinity();
-    size_t active = o.m;
-    for (size_t j = 0; j < o.m; ++j) {
-      const T t = o.constraint_value(i, j, lengths[j]);
-      if (t > s) {
-        s = t;
-        active = j;
-      }
-    }
+    T s;
+    const size_t active = o.active_constraint(i, lengths, s);
     if (active == o.m || std::isinf(s)) continue;
     const T sigma = volume_detail::soft_inside(s);
     const T c = ((-sigma) * (T(1) - sigma)) / temperature * scale;
     const T len = lengths[active];
+    if (o.d == 0) {
+      gb[active] = volume_detail::repeated_sum(-(c / len), o.n);  // subtracted N times
+      continue;
+    }
     const T* a = o.normals + active * o.d;
     const T* x = o.samples + i * o.d;
     for (size_t k = 0; k < o.d; ++k)

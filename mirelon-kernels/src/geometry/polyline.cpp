@@ -139,15 +139,27 @@ void boundary_point_at_fwd(KernelResult& r, const KernelBuffer* in, size_t,
   if (!read_closed<T>(r, in[2], "boundary_point_at", p)) return;
   const size_t k = p.segments();
   p.v = input_span<T>(in[0]).data();
+  const T* s = input_span<T>(in[1]).data();
+  T* points = output_span<T>(out[0]).data();
+  T* segment = output_span<T>(out[1]).data();
+  T* position = output_span<T>(out[2]).data();
+  if (p.d == 0) {
+    // Vertices of no coordinates, whose count no element backs: every segment has length 0, so
+    // every cumulative length is 0 and L is the floor; the scan stops at segment 0 for a target
+    // of 0 and runs to the last segment for any other. There are no points to write.
+    const T total = floor_divisor(T(0));
+    for (size_t n = 0; n < q; ++n) {
+      const T target = unit_interval(s[n]) * total;
+      segment[n] = static_cast<T>(static_cast<double>(target > T(0) ? k - 1 : 0));
+      position[n] = unit_interval((target - T(0)) / total);
+    }
+    return;
+  }
   std::vector<T> lengths, cum;
   const size_t ordered = cumulative_lengths(p, k, lengths, cum);
   if (q == 0) return;
 
   const T total = floor_divisor(cum[k]);
-  const T* s = input_span<T>(in[1]).data();
-  T* points = output_span<T>(out[0]).data();
-  T* segment = output_span<T>(out[1]).data();
-  T* position = output_span<T>(out[2]).data();
   for (size_t n = 0; n < q; ++n) {
     const T target = unit_interval(s[n]) * total;
     const size_t i = segment_at(cum, k, ordered, target);
@@ -187,6 +199,23 @@ void boundary_point_at_vjp(KernelResult& r, const KernelBuffer* in, size_t,
 
   zero_fill<T>(out[0]);
   zero_fill<T>(out[1]);
+  const T* index = input_span<T>(in[3]).data();
+  T* ds = output_span<T>(out[1]).data();
+  const auto check_index = [&](size_t n, uint64_t& i) {
+    i = saturating_to_u64(static_cast<double>(index[n]));
+    if (i < k) return true;
+    r.fail("boundary_point_at_vjp: residual segment index out of range");
+    return false;
+  };
+  if (p.d == 0) {
+    // Vertices of no coordinates (see the forward): dV is empty, every dot product is 0, and so
+    // is every ds[q] = (L x 0) / lf; only the residual indices remain to be checked.
+    for (size_t n = 0; n < q; ++n) {
+      uint64_t i = 0;
+      if (!check_index(n, i)) return;
+    }
+    return;
+  }
   p.v = input_span<T>(in[0]).data();
   std::vector<T> lengths, cum, dirs;
   cumulative_lengths(p, k, lengths, cum, &dirs);
@@ -194,18 +223,13 @@ void boundary_point_at_vjp(KernelResult& r, const KernelBuffer* in, size_t,
 
   const T total = floor_divisor(cum[k]);
   const T* s = input_span<T>(in[1]).data();
-  const T* index = input_span<T>(in[3]).data();
   const T* position = input_span<T>(in[4]).data();
   const T* cotangent = input_span<T>(in[5]).data();
   T* dv = output_span<T>(out[0]).data();
-  T* ds = output_span<T>(out[1]).data();
   const size_t d = p.d;
   for (size_t n = 0; n < q; ++n) {
-    const uint64_t i = saturating_to_u64(static_cast<double>(index[n]));
-    if (i >= k) {
-      r.fail("boundary_point_at_vjp: residual segment index out of range");
-      return;
-    }
+    uint64_t i = 0;
+    if (!check_index(n, i)) return;
     const size_t j = p.end_of(i);
     const T tr = position[n];
     const T lf = floor_divisor(lengths[i]);
