@@ -93,9 +93,12 @@ struct KernelResult {
   }
 };
 
+// The size helpers below are forced inline: they run at the start of every call, and a 1-element
+// call would otherwise pay for calls into them.
+
 // Product of the extents in wrapping 64-bit arithmetic, read as signed; a negative product counts
 // as 0 and rank 0 holds one element.
-inline size_t element_count(const KernelBuffer& b) {
+[[gnu::always_inline]] inline size_t element_count(const KernelBuffer& b) {
   uint64_t product = 1;
   for (int64_t d : b.dims) product *= static_cast<uint64_t>(d);
   const auto signed_product = static_cast<int64_t>(product);
@@ -117,26 +120,26 @@ inline bool extents_overflow(const Extents& dims) {
 
 // Kernels use these extents as unsigned counts, so a negative extent reads as 0 rather than as a
 // huge count.
-inline size_t extent_as_count(int64_t d) { return d < 0 ? 0 : static_cast<size_t>(d); }
+[[gnu::always_inline]] inline size_t extent_as_count(int64_t d) { return d < 0 ? 0 : static_cast<size_t>(d); }
 
-inline size_t last_extent(const KernelBuffer& b) {
+[[gnu::always_inline]] inline size_t last_extent(const KernelBuffer& b) {
   return b.dims.empty() ? 1 : extent_as_count(b.dims.back());
 }
 
-inline size_t second_last_extent(const KernelBuffer& b) {
+[[gnu::always_inline]] inline size_t second_last_extent(const KernelBuffer& b) {
   return b.dims.size() < 2 ? 1 : extent_as_count(b.dims[b.dims.size() - 2]);
 }
 
 // The element slice of an operand: its data pointer with its element count as length. A buffer of
 // zero elements yields an empty span whatever its (possibly dangling) data pointer.
 template <typename T>
-std::span<const T> input_span(const KernelBuffer& b) {
+[[gnu::always_inline]] inline std::span<const T> input_span(const KernelBuffer& b) {
   const size_t n = element_count(b);
   return n == 0 ? std::span<const T>{} : std::span<const T>(static_cast<const T*>(b.data), n);
 }
 
 template <typename T>
-std::span<T> output_span(const KernelBuffer& b) {
+[[gnu::always_inline]] inline std::span<T> output_span(const KernelBuffer& b) {
   const size_t n = element_count(b);
   return n == 0 ? std::span<T>{} : std::span<T>(static_cast<T*>(b.data), n);
 }

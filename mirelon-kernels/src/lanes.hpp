@@ -12,6 +12,9 @@
 // ABI mismatch. A loop body is a template over its Lanes, marked `[[gnu::always_inline]]`, and
 // `run_at<L>` runs it inside a function compiled for L, where the packs stay in registers.
 //
+// `avx2::` holds the AVX2 operations on registers themselves, for vector paths that stay at AVX2
+// and keep their values in registers between operations.
+//
 // Which of two NaN operands an operation passes on depends on how the compiler orders the
 // operands, so NaN results are stored as the one quiet NaN (`store_as`, `canonical_nan`): NaN
 // outputs then have the same bits on every path too.
@@ -19,6 +22,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -72,6 +76,105 @@ struct Lanes<cpu::Level::portable, C> {
 
 #if defined(__x86_64__)
 
+// ---- AVX2 registers ----------------------------------------------------------------------------
+// The AVX2 operations on the registers themselves, for vector paths compiled for AVX2 that keep
+// their values in registers and write their formulas with the vector operators (+, -, *, /: one
+// IEEE operation per lane). `Registers<C>::V` holds the lanes of C, `Registers<C>::I` as many
+// 32-bit integer lanes. Each helper is one IEEE operation per lane, exactly as the scalar code
+// performs it.
+namespace avx2 {
+
+#define MIRELON_AVX2_INLINE [[gnu::target("avx2"), gnu::always_inline]] inline
+
+template <typename C>
+struct Registers;
+
+template <>
+struct Registers<double> {
+  using V = __m256d;
+  using I = __m128i;
+  static constexpr size_t n = 4;
+};
+
+template <>
+struct Registers<float> {
+  using V = __m256;
+  using I = __m256i;
+  static constexpr size_t n = 8;
+};
+
+MIRELON_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
+MIRELON_AVX2_INLINE __m256 load(const float* p) { return _mm256_loadu_ps(p); }
+// A NaN lane is stored as the one quiet NaN (canonical_nan), as every scalar store is.
+MIRELON_AVX2_INLINE void store(double* p, __m256d x) {
+  const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
+  _mm256_storeu_pd(p, _mm256_blendv_pd(x, nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q)));
+}
+MIRELON_AVX2_INLINE void store(float* p, __m256 x) {
+  const __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
+  _mm256_storeu_ps(p, _mm256_blendv_ps(x, nan, _mm256_cmp_ps(x, x, _CMP_UNORD_Q)));
+}
+MIRELON_AVX2_INLINE __m256d splat(double v) { return _mm256_set1_pd(v); }
+MIRELON_AVX2_INLINE __m256 splat(float v) { return _mm256_set1_ps(v); }
+// max(a, b) and min(a, b) give b when a is NaN, and b when a and b are equal.
+MIRELON_AVX2_INLINE __m256d max(__m256d a, __m256d b) { return _mm256_max_pd(a, b); }
+MIRELON_AVX2_INLINE __m256 max(__m256 a, __m256 b) { return _mm256_max_ps(a, b); }
+MIRELON_AVX2_INLINE __m256d min(__m256d a, __m256d b) { return _mm256_min_pd(a, b); }
+MIRELON_AVX2_INLINE __m256 min(__m256 a, __m256 b) { return _mm256_min_ps(a, b); }
+MIRELON_AVX2_INLINE __m256d floor(__m256d v) { return _mm256_floor_pd(v); }
+MIRELON_AVX2_INLINE __m256 floor(__m256 v) { return _mm256_floor_ps(v); }
+// Each lane truncated toward zero to a 32-bit integer.
+MIRELON_AVX2_INLINE __m128i truncate(__m256d v) { return _mm256_cvttpd_epi32(v); }
+MIRELON_AVX2_INLINE __m256i truncate(__m256 v) { return _mm256_cvttps_epi32(v); }
+// a * k + b in 32-bit lanes.
+MIRELON_AVX2_INLINE __m128i mul_add(__m128i a, int32_t k, __m128i b) {
+  return _mm_add_epi32(_mm_mullo_epi32(a, _mm_set1_epi32(k)), b);
+}
+MIRELON_AVX2_INLINE __m256i mul_add(__m256i a, int32_t k, __m256i b) {
+  return _mm256_add_epi32(_mm256_mullo_epi32(a, _mm256_set1_epi32(k)), b);
+}
+MIRELON_AVX2_INLINE void store_index(int32_t* p, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+MIRELON_AVX2_INLINE void store_index(int32_t* p, __m256i v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+// The neighbouring values at[i] and at[i + 1] of every lane's index i (loaded from `index`), as
+// two vectors in lane order. Loading each pair whole takes half the lane loads of two gathers.
+MIRELON_AVX2_INLINE void gather_runs(const double* at, const int32_t* index, __m256d& first,
+                                     __m256d& second) {
+  const __m128d r0 = _mm_loadu_pd(at + index[0]);
+  const __m128d r1 = _mm_loadu_pd(at + index[1]);
+  const __m128d r2 = _mm_loadu_pd(at + index[2]);
+  const __m128d r3 = _mm_loadu_pd(at + index[3]);
+  const __m256d even = _mm256_set_m128d(r2, r0);  // pairs of lanes 0 and 2
+  const __m256d odd = _mm256_set_m128d(r3, r1);   // pairs of lanes 1 and 3
+  first = _mm256_unpacklo_pd(even, odd);
+  second = _mm256_unpackhi_pd(even, odd);
+}
+MIRELON_AVX2_INLINE void gather_runs(const float* at, const int32_t* index, __m256& first,
+                                     __m256& second) {
+  // Each pair of floats is gathered as one 64-bit lane (scale 4: indices count floats), with
+  // the masked form and every lane enabled: the unmasked one leaves its source undefined, which
+  // compilers report as uninitialized.
+  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  const auto* runs = reinterpret_cast<const double*>(at);
+  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
+  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + 4));
+  const __m256 a = _mm256_castpd_ps(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), runs, lo, all, 4));
+  const __m256 b = _mm256_castpd_ps(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), runs, hi, all, 4));
+  // Lanes 0 1 4 5 | 2 3 6 7 after the shuffle, put back in order.
+  first = _mm256_castpd_ps(
+      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0x88)), 0xD8));
+  second = _mm256_castpd_ps(
+      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0xDD)), 0xD8));
+}
+
+#undef MIRELON_AVX2_INLINE
+
+}  // namespace avx2
+
 #define MIRELON_AVX2 [[gnu::target("avx2")]] static inline
 #define MIRELON_AVX512 [[gnu::target("avx512f")]] static inline
 
@@ -103,11 +206,7 @@ struct Lanes<cpu::Level::avx2, double> {
     return out(_mm256_blendv_pd(in(y), in(x), _mm256_cmp_pd(in(a), in(b), _CMP_LE_OQ)));
   }
   MIRELON_AVX2 V round_to_float(V a) { return out(_mm256_cvtps_pd(_mm256_cvtpd_ps(in(a)))); }
-  MIRELON_AVX2 void store_as(double* p, V a) {
-    const __m256d x = in(a);
-    const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
-    _mm256_storeu_pd(p, _mm256_blendv_pd(x, nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q)));
-  }
+  MIRELON_AVX2 void store_as(double* p, V a) { avx2::store(p, in(a)); }
   MIRELON_AVX2 void store_as(float* p, V a) {
     const __m128 x = _mm256_cvtpd_ps(in(a));
     const __m128 nan = _mm_set1_ps(std::numeric_limits<float>::quiet_NaN());
@@ -143,11 +242,7 @@ struct Lanes<cpu::Level::avx2, float> {
     return out(_mm256_blendv_ps(in(y), in(x), _mm256_cmp_ps(in(a), in(b), _CMP_LE_OQ)));
   }
   MIRELON_AVX2 V round_to_float(V a) { return a; }
-  MIRELON_AVX2 void store_as(float* p, V a) {
-    const __m256 x = in(a);
-    const __m256 nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
-    _mm256_storeu_ps(p, _mm256_blendv_ps(x, nan, _mm256_cmp_ps(x, x, _CMP_UNORD_Q)));
-  }
+  MIRELON_AVX2 void store_as(float* p, V a) { avx2::store(p, in(a)); }
 };
 
 // The mask forms write every lane (all-ones masks), so no lane is left undefined.

@@ -2,7 +2,13 @@
 
 namespace mirelon {
 
-std::string operand_length_error(std::string_view what, size_t count, size_t n, LengthRule rule) {
+bool fail_length(KernelResult& r, std::string_view text) {
+  r.fail(std::string(text));
+  return false;
+}
+
+bool fail_operand_length(KernelResult& r, std::string_view what, size_t count, size_t n,
+                         LengthRule rule) {
   const char* expected = "";
   switch (rule) {
     case LengthRule::exactly:
@@ -17,7 +23,8 @@ std::string operand_length_error(std::string_view what, size_t count, size_t n, 
       expected = "1 or at least ";
       break;
   }
-  return message(what, " length mismatch: expected ", expected, n, " elements, got ", count);
+  r.fail(message(what, " length mismatch: expected ", expected, n, " elements, got ", count));
+  return false;
 }
 
 }  // namespace mirelon

@@ -117,20 +117,26 @@ inline bool checked_product(size_t a, size_t b, size_t& product) {
   return !__builtin_mul_overflow(a, b, &product);
 }
 
+// The checks are forced inline, since every call runs several of them; their failing ends are
+// out of line, so that each check adds only a comparison and a branch to its kernel.
+
+// Fails `r` with `text`; returns false.
+[[gnu::cold, gnu::noinline]] bool fail_length(KernelResult& r, std::string_view text);
+
 // Exactly `expected` elements (an empty size never matches), with `text` as the message.
-inline bool check_length(KernelResult& r, const KernelBuffer& b, std::optional<size_t> expected,
-                         std::string_view text) {
-  if (expected && element_count(b) == *expected) return true;
-  r.fail(std::string(text));
-  return false;
+[[gnu::always_inline]] inline bool check_length(KernelResult& r, const KernelBuffer& b,
+                                                std::optional<size_t> expected,
+                                                std::string_view text) {
+  if (expected && element_count(b) == *expected) [[likely]] return true;
+  return fail_length(r, text);
 }
 
 // At least `expected` elements (an empty size is never met), with `text` as the message.
-inline bool check_length_at_least(KernelResult& r, const KernelBuffer& b,
-                                  std::optional<size_t> expected, std::string_view text) {
-  if (expected && element_count(b) >= *expected) return true;
-  r.fail(std::string(text));
-  return false;
+[[gnu::always_inline]] inline bool check_length_at_least(KernelResult& r, const KernelBuffer& b,
+                                                         std::optional<size_t> expected,
+                                                         std::string_view text) {
+  if (expected && element_count(b) >= *expected) [[likely]] return true;
+  return fail_length(r, text);
 }
 
 // How many elements a named operand must hold, for the messages that state what was expected.
@@ -141,7 +147,7 @@ enum class LengthRule : uint8_t {
   one_or_at_least,         // one value for every element, or n or more
 };
 
-inline bool length_follows(size_t count, size_t n, LengthRule rule) {
+[[gnu::always_inline]] inline bool length_follows(size_t count, size_t n, LengthRule rule) {
   switch (rule) {
     case LengthRule::exactly:
       return count == n;
@@ -156,24 +162,25 @@ inline bool length_follows(size_t count, size_t n, LengthRule rule) {
 }
 
 // "{what} length mismatch: expected {n} elements, got {count}", with "at least" and "1 or" as the
-// rule says.
-std::string operand_length_error(std::string_view what, size_t count, size_t n, LengthRule rule);
+// rule says; fails `r` with it and returns false.
+[[gnu::cold, gnu::noinline]] bool fail_operand_length(KernelResult& r, std::string_view what,
+                                                      size_t count, size_t n, LengthRule rule);
 
-inline bool check_operand_length(KernelResult& r, const KernelBuffer& b, size_t n, LengthRule rule,
-                                 std::string_view what) {
+[[gnu::always_inline]] inline bool check_operand_length(KernelResult& r, const KernelBuffer& b,
+                                                        size_t n, LengthRule rule,
+                                                        std::string_view what) {
   const size_t count = element_count(b);
-  if (length_follows(count, n, rule)) return true;
-  r.fail(operand_length_error(what, count, n, rule));
-  return false;
+  if (length_follows(count, n, rule)) [[likely]] return true;
+  return fail_operand_length(r, what, count, n, rule);
 }
 
 // The same for a size formed with `checked_size`: an empty size matches no operand, whatever the
 // rule, and its message shows the largest size, 18446744073709551615.
-inline bool check_operand_length(KernelResult& r, const KernelBuffer& b, std::optional<size_t> n,
-                                 LengthRule rule, std::string_view what) {
-  if (n) return check_operand_length(r, b, *n, rule, what);
-  r.fail(operand_length_error(what, element_count(b), std::numeric_limits<size_t>::max(), rule));
-  return false;
+[[gnu::always_inline]] inline bool check_operand_length(KernelResult& r, const KernelBuffer& b,
+                                                        std::optional<size_t> n, LengthRule rule,
+                                                        std::string_view what) {
+  if (n) [[likely]] return check_operand_length(r, b, *n, rule, what);
+  return fail_operand_length(r, what, element_count(b), std::numeric_limits<size_t>::max(), rule);
 }
 
 // Every residual index (a forward kernel's index output, read back) must name one of `limit`
@@ -194,7 +201,7 @@ bool check_residual_indices(KernelResult& r, std::span<const T> indices, size_t 
 
 // Zero-fills an output over its own element count.
 template <typename T>
-void zero_fill(const KernelBuffer& b) {
+[[gnu::always_inline]] inline void zero_fill(const KernelBuffer& b) {
   for (T& v : output_span<T>(b)) v = T(0);
 }
 

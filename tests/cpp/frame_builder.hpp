@@ -74,8 +74,8 @@ class FakeApi {
   FakeApi* previous_;
 };
 
-// One operand as the frame presents it. `dims` and the element storage are owned here; `record`
-// is what the frame's pointer array points to.
+// One operand as the frame presents it. `dims` and the element storage (`bytes` long) are owned
+// here; `record` is what the frame's pointer array points to.
 struct TestBuffer {
   std::vector<int64_t> dims;
   std::unique_ptr<unsigned char[]> storage;
@@ -165,10 +165,12 @@ class FrameBuilder {
   }
 
  private:
+  // The product in wrapping arithmetic, read as signed (the frame's rule).
   static size_t count_of(const std::vector<int64_t>& dims) {
-    int64_t n = 1;
-    for (int64_t d : dims) n *= d;
-    return n < 0 ? 0 : static_cast<size_t>(n);
+    uint64_t n = 1;
+    for (int64_t d : dims) n *= static_cast<uint64_t>(d);
+    const auto s = static_cast<int64_t>(n);
+    return s < 0 ? 0 : static_cast<size_t>(s);
   }
 
   static size_t elem_size(int32_t dtype) { return dtype == kF32 ? 4 : 8; }

@@ -300,47 +300,31 @@ TEST(ErrorReturn, CreatesInvalidArgumentWithTheMessage) {
   EXPECT_EQ(err, call.returned);
 }
 
-TEST(ErrorReturn, PassesATerminatedCopyOfAnUnterminatedView) {
-  FakeApi api;
-  FrameBuilder fb(&api);
-  const char text[] = {'a', 'b', 'c', 'x', 'y'};  // no terminator after the view's end
-  make_ffi_error(fb.frame(), std::string_view(text, 3));
-  ASSERT_EQ(api.calls().size(), 1u);
-  EXPECT_EQ(api.calls()[0].message, "abc");
-}
-
-TEST(ErrorReturn, EmptyMessageStaysEmpty) {
-  FakeApi api;
-  FrameBuilder fb(&api);
-  make_ffi_error(fb.frame(), "");
-  ASSERT_EQ(api.calls().size(), 1u);
-  EXPECT_EQ(api.calls()[0].message, "");
-  EXPECT_EQ(api.calls()[0].errc, 3);
-}
-
-TEST(ErrorReturn, MessageWithNulIsReplacedWhole) {
-  FakeApi api;
-  FrameBuilder fb(&api);
+// The message reaches the host whole, as a terminated copy, or, holding a NUL that would cut it
+// short, replaced whole by the fallback text; every call returns its own error.
+TEST(ErrorReturn, PassesTheMessageWholeOrReplacesOneHoldingNul) {
   using namespace std::string_view_literals;
-  for (std::string_view text : {"ab\0cd"sv, "\0"sv, "abc\0"sv, "\0abc"sv}) {
-    api.clear();
-    make_ffi_error(fb.frame(), text);
-    ASSERT_EQ(api.calls().size(), 1u);
-    EXPECT_EQ(api.calls()[0].message, "mirelon kernel error");
-    EXPECT_EQ(api.calls()[0].errc, 3);
-  }
-}
-
-TEST(ErrorReturn, LongAndNonAsciiMessagesPassWhole) {
+  const char unterminated[] = {'a', 'b', 'c', 'x', 'y'};  // no terminator after the view's end
+  const std::string long_text(100000, 'x');
+  const std::string fallback = "mirelon kernel error";
+  const struct {
+    std::string_view text;
+    std::string want;
+  } cases[] = {
+      {std::string_view(unterminated, 3), "abc"}, {"", ""},
+      {"ab\0cd"sv, fallback}, {"\0"sv, fallback}, {"abc\0"sv, fallback}, {"\0abc"sv, fallback},
+      {long_text, long_text}, {"\xce\xbb out of range", "\xce\xbb out of range"},
+  };
   FakeApi api;
   FrameBuilder fb(&api);
-  const std::string long_text(100000, 'x');
-  make_ffi_error(fb.frame(), long_text);
-  make_ffi_error(fb.frame(), "\xce\xbb out of range");
-  ASSERT_EQ(api.calls().size(), 2u);
-  EXPECT_EQ(api.calls()[0].message, long_text);
-  EXPECT_EQ(api.calls()[1].message, "\xce\xbb out of range");
-  EXPECT_NE(api.calls()[0].returned, api.calls()[1].returned);
+  for (const auto& c : cases) make_ffi_error(fb.frame(), c.text);
+  const auto& calls = api.calls();
+  ASSERT_EQ(calls.size(), std::size(cases));
+  for (size_t k = 0; k < calls.size(); ++k) {
+    EXPECT_EQ(calls[k].message, cases[k].want) << "case " << k;
+    EXPECT_EQ(calls[k].errc, 3) << "case " << k;
+    if (k > 0) EXPECT_NE(calls[k].returned, calls[k - 1].returned) << "case " << k;
+  }
 }
 
 }  // namespace

@@ -13,10 +13,13 @@
 
 #include "cpu.hpp"
 #include "geometry/bvh.hpp"
+#include "kernel_call.hpp"
 #include "targets.hpp"
 
 namespace mirelon {
 namespace {
+
+using namespace test_support;
 
 // Runs each test at every level up to the machine's and restores the highest level afterwards.
 class GeometryLevels : public ::testing::Test {
@@ -47,38 +50,22 @@ std::vector<T> words(size_t count, uint64_t seed, double scale = 10.0) {
   return w;
 }
 
-template <typename T>
-bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
-}
-
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // One kernel call on the given inputs ((extents, values) each) at the active level; returns
-// its outputs, which start as a sentinel, and fails the test if the call fails.
+// its outputs, which start as the sentinel, and fails the test if the call fails.
 template <typename T>
 struct Call {
-  std::vector<std::vector<int64_t>> in_dims;
+  std::vector<Dims> in_dims;
   std::vector<std::vector<T>> in_values;
-  std::vector<std::vector<int64_t>> out_dims;
+  std::vector<Dims> out_dims;
 
-  std::vector<std::vector<T>> run(KernelFn f) const {
-    constexpr int32_t dtype = sizeof(T) == 4 ? 11 : 12;
-    std::vector<KernelBuffer> in, out;
-    std::vector<std::vector<T>> values = in_values;
-    std::vector<std::vector<T>> results;
-    for (size_t k = 0; k < values.size(); ++k) in.push_back({in_dims[k], values[k].data(), dtype});
-    for (const auto& d : out_dims) {
-      size_t n = 1;
-      for (int64_t e : d) n *= static_cast<size_t>(e);
-      results.emplace_back(n, T(-7.25));
-    }
-    for (size_t k = 0; k < results.size(); ++k)
-      out.push_back({out_dims[k], results[k].data(), dtype});
-    KernelResult r;
-    f(r, in.data(), in.size(), out.data(), out.size());
-    EXPECT_TRUE(r.ok) << r.message;
-    return results;
+  Operands<T> run(KernelFn f) const {
+    Operands<T> in, out;
+    for (size_t k = 0; k < in_values.size(); ++k) in.emplace_back(in_dims[k], in_values[k]);
+    for (const Dims& d : out_dims) out.emplace_back(d, kSentinel<T>);
+    EXPECT_EQ(test_support::run(f, in, out), "");
+    return out;
   }
 };
 
@@ -92,8 +79,8 @@ void expect_levels_agree(const Call<T>& call, KernelFn f, const char* what) {
     cpu::cap(l);
     const auto got = call.run(f);
     for (size_t k = 0; k < want.size(); ++k)
-      EXPECT_TRUE(same_bits(got[k], want[k])) << what << ": output " << k << " differs at "
-                                              << cpu::name(l);
+      EXPECT_EQ(first_bit_difference(got[k].values, want[k].values), want[k].values.size())
+          << what << ": output " << k << " differs at " << cpu::name(l);
   }
 }
 

@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "kernel_call.hpp"
 #include "targets.hpp"
 
 namespace {
 
 using mirelon::KernelBuffer;
 using mirelon::KernelResult;
+using mirelon::test_support::buffer;
 
 template <typename T>
 class LongEdgeLists : public ::testing::Test {};
@@ -24,11 +26,6 @@ TYPED_TEST_SUITE(LongEdgeLists, ElementTypes);
 
 constexpr size_t kNodes = 3000;
 constexpr size_t kEdges = 70000;
-
-template <typename T>
-KernelBuffer buffer(std::vector<T>& v, std::vector<int64_t> dims) {
-  return {std::move(dims), v.data(), sizeof(T) == 4 ? 11 : 12};
-}
 
 // Edges with end points off by fractions that truncate to the node.
 template <typename T>

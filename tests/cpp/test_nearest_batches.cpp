@@ -18,6 +18,7 @@
 #include "geometry/bvh.hpp"
 #include "geometry/cache.hpp"
 #include "geometry/segment_math.hpp"
+#include "kernel_call.hpp"
 #include "targets.hpp"
 
 namespace mirelon {
@@ -157,14 +158,11 @@ template <typename T>
 std::vector<std::vector<T>> run(KernelFn f, const std::vector<std::vector<int64_t>>& dims,
                                 std::vector<std::vector<T>> values, size_t outputs,
                                 size_t total) {
-  constexpr int32_t dtype = sizeof(T) == 4 ? 11 : 12;
   std::vector<KernelBuffer> in, out;
-  for (size_t k = 0; k < values.size(); ++k) in.push_back({dims[k], values[k].data(), dtype});
-  std::vector<std::vector<T>> results(outputs, std::vector<T>(total, T(-7.25)));
-  for (auto& r : results) out.push_back({{static_cast<int64_t>(total)}, r.data(), dtype});
-  KernelResult result;
-  f(result, in.data(), in.size(), out.data(), out.size());
-  EXPECT_TRUE(result.ok) << result.message;
+  for (size_t k = 0; k < values.size(); ++k) in.push_back(test_support::buffer(values[k], dims[k]));
+  std::vector<std::vector<T>> results(outputs, std::vector<T>(total, test_support::kSentinel<T>));
+  for (auto& r : results) out.push_back(test_support::buffer(r, {static_cast<int64_t>(total)}));
+  EXPECT_EQ(test_support::run(f, in, out), "");
   return results;
 }
 

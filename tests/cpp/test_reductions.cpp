@@ -11,19 +11,18 @@
 #include <vector>
 
 #include "cpu.hpp"
+#include "kernel_call.hpp"
 #include "targets.hpp"
 
 namespace {
 
-using mirelon::KernelBuffer;
-using mirelon::KernelResult;
+using namespace mirelon::test_support;
 using mirelon::cpu::Level;
-using Dims = std::vector<int64_t>;
 
 // A call: kernel, input shapes, output shapes, the values of its small inputs (parameters, kind)
 // and the message it must fail with (none: it succeeds). Inputs without values hold random
-// points with NaN, infinite, zero and repeated values; a failing call's inputs all point at one
-// small block, far too small for the shapes claimed, so that a read past the checks shows in the
+// points with NaN, infinite, zero and repeated values; a failing call's inputs each hold a small
+// block, far too small for the shapes claimed, so that a read past the checks shows in the
 // sanitizer build.
 struct Call {
   const char* name;
@@ -34,8 +33,6 @@ struct Call {
   std::vector<std::vector<double>> values = {};
   const char* text = nullptr;
 };
-
-#define KERNEL(k) #k, &mirelon::k<float>, &mirelon::k<double>
 
 template <typename T>
 std::vector<T> points(size_t n, size_t seed) {
@@ -52,50 +49,35 @@ std::vector<T> points(size_t n, size_t seed) {
   return v;
 }
 
-// Runs the call at `level`; returns its outputs, each first filled with -7.25.
+// Runs the call at `level`; returns its outputs, each first filled with the sentinel.
 template <typename T>
-std::vector<std::vector<T>> run(const Call& c, mirelon::KernelFn fn, Level level) {
-  const int32_t dtype = sizeof(T) == 4 ? 11 : 12;
-  std::vector<std::vector<T>> in_data, out_data;
-  std::vector<KernelBuffer> in, out;
-  std::vector<T> small(16, T(0));
+Operands<T> run(const Call& c, mirelon::KernelFn fn, Level level) {
+  Operands<T> in, out;
   for (size_t k = 0; k < c.in.size(); ++k) {
     if (k < c.values.size() && !c.values[k].empty()) {
-      in_data.emplace_back(c.values[k].begin(), c.values[k].end());
+      in.emplace_back(c.in[k], std::vector<T>(c.values[k].begin(), c.values[k].end()));
     } else if (c.text == nullptr) {
-      in_data.push_back(points<T>(mirelon::element_count({c.in[k], nullptr, dtype}), 17 + k));
+      in.emplace_back(c.in[k], points<T>(elements(c.in[k]), 17 + k));
     } else {
-      in_data.push_back({});
+      in.emplace_back(c.in[k], std::vector<T>(16, T(0)));
     }
-    in.push_back({c.in[k], in_data.back().empty() ? small.data() : in_data.back().data(), dtype});
   }
-  for (const Dims& d : c.out)
-    out_data.emplace_back(mirelon::element_count({d, nullptr, dtype}), T(-7.25));
-  for (size_t k = 0; k < c.out.size(); ++k)
-    out.push_back({c.out[k], out_data[k].empty() ? nullptr : out_data[k].data(), dtype});
+  for (const Dims& d : c.out) out.emplace_back(d, kSentinel<T>);
   mirelon::cpu::cap(level);
-  KernelResult r;
-  fn(r, in.data(), in.size(), out.data(), out.size());
+  const std::string message = run(fn, in, out);
   mirelon::cpu::cap(Level::avx512);
-  EXPECT_EQ(r.ok, c.text == nullptr) << c.name;
-  if (c.text != nullptr) {
-    EXPECT_EQ(r.message, c.text) << c.name;
-  }
-  return out_data;
+  EXPECT_EQ(message, c.text == nullptr ? "" : c.text) << c.name;
+  return out;
 }
 
 template <typename T>
 void check(const Call& c, mirelon::KernelFn fn) {
-  const auto plain = run<T>(c, fn, Level::portable);
-  if (c.text != nullptr) {
-    for (const auto& o : plain)
-      for (T v : o) EXPECT_EQ(v, T(-7.25)) << c.name << " wrote an output before failing";
-    return;
-  }
+  const Operands<T> plain = run<T>(c, fn, Level::portable);
+  if (c.text != nullptr) return expect_untouched(plain, kSentinel<T>, c.name);
   for (Level level : {Level::avx2, Level::avx512}) {
     if (mirelon::cpu::machine() < level) continue;
-    const auto got = run<T>(c, fn, level);
-    EXPECT_EQ(std::memcmp(got[0].data(), plain[0].data(), got[0].size() * sizeof(T)), 0)
+    const Operands<T> got = run<T>(c, fn, level);
+    EXPECT_EQ(first_bit_difference(got[0].values, plain[0].values), plain[0].values.size())
         << c.name << " at " << mirelon::cpu::name(level) << " differs from the portable path";
   }
 }
@@ -115,21 +97,21 @@ const Dims kManyBatches = {k2_32, 1, 2};
 INSTANTIATE_TEST_SUITE_P(
     Oversized, ReductionCall,
     ::testing::Values(
-        Call{KERNEL(points_closest_soft_fwd), {kManyQueries, kManyBatches, {1}}, {{0}}, {},
+        Call{TYPED_KERNEL(points_closest_soft_fwd), {kManyQueries, kManyBatches, {1}}, {{0}}, {},
              "output length mismatch"},
-        Call{KERNEL(row_reduce_vjp), {kManyQueries, kManyBatches, {1}, {0}, {1}}, {{4}, {4}}, {},
+        Call{TYPED_KERNEL(row_reduce_vjp), {kManyQueries, kManyBatches, {1}, {0}, {1}}, {{4}, {4}}, {},
              "cotangent length mismatch"},
-        Call{KERNEL(row_reduce_fwd), {{2, 2}, {-5, 2}, {1}, {1}}, {{2}}, {},
+        Call{TYPED_KERNEL(row_reduce_fwd), {{2, 2}, {-5, 2}, {1}, {1}}, {{2}}, {},
              "inner block size must be positive"},
-        Call{KERNEL(segments_matrix_fwd), {kManyQueries, {k2_32, 4}}, {{0}}, {},
+        Call{TYPED_KERNEL(segments_matrix_fwd), {kManyQueries, {k2_32, 4}}, {{0}}, {},
              "output length mismatch"},
         // D x Np and R x D beyond 64 bits, with element counts that wrap to 4.
-        Call{KERNEL(ray_matrix_fwd), {{1, 4, k2_62_plus_1}, {1, 4}, {1, 4}}, {{4}}, {},
+        Call{TYPED_KERNEL(ray_matrix_fwd), {{1, 4, k2_62_plus_1}, {1, 4}, {1, 4}}, {{4}}, {},
              "inner block size 4611686018427387905 x 4 does not fit in 64 bits"},
-        Call{KERNEL(ray_matrix_vjp), {{1, 4}, {k2_62_plus_1, 4}, {1, 4}, {1}}, {{4}, {4}, {4}},
+        Call{TYPED_KERNEL(ray_matrix_vjp), {{1, 4}, {k2_62_plus_1, 4}, {1, 4}, {1}}, {{4}, {4}, {4}},
              {}, "inner block size 4611686018427387905 x 4 does not fit in 64 bits"},
         // 2^32 points in one batch against 2^33 batches of one ray.
-        Call{KERNEL(ray_matrix_fwd), {{1, k2_32, 1}, {2 * k2_32, 1, 1}, {1, 1}}, {{0}}, {},
+        Call{TYPED_KERNEL(ray_matrix_fwd), {{1, k2_32, 1}, {2 * k2_32, 1, 1}, {1, 1}}, {{0}}, {},
              "output length mismatch"}));
 
 // 37 queries: groups of 16, 8 and 4 lanes and queries left over; parameters for both paths of
@@ -141,16 +123,16 @@ const std::vector<Dims> kReduce = {{2, 37, 2}, {1, 53, 2}, {2}, {1}};
 INSTANTIATE_TEST_SUITE_P(
     EveryLevel, ReductionCall,
     ::testing::Values(
-        Call{KERNEL(points_closest_soft_fwd), kSoft, {{74}}, {{}, {}, {0.3, -1.0}}},
-        Call{KERNEL(points_closest_soft_fwd), kSoft, {{74}}, {{}, {}, {1e-3, 0.0}}},
-        Call{KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {0.3, -1.0}, {0.0}}},
-        Call{KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {0.3, -1.0}, {1.0}}},
-        Call{KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {0.3, -1.0}, {2.0}}},
-        Call{KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {1.5, 0.0}, {3.0}}},
-        Call{KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {1.5, -1.0}, {4.0}}},
-        Call{KERNEL(segments_matrix_fwd), {{3, 29, 2}, {300, 4}}, {{3 * 29 * 300}}},
-        Call{KERNEL(ray_matrix_fwd), {{2, 7, 3}, {1, 600, 3}, {2, 600, 3}}, {{2 * 7 * 600}}},
-        Call{KERNEL(ray_matrix_fwd), {{5, 1}, {2, 13, 1}, {13, 1}}, {{2 * 5 * 13}}},
-        Call{KERNEL(ray_matrix_fwd), {{3, 600}, {9, 600}, {9, 600}}, {{3 * 9}}}));
+        Call{TYPED_KERNEL(points_closest_soft_fwd), kSoft, {{74}}, {{}, {}, {0.3, -1.0}}},
+        Call{TYPED_KERNEL(points_closest_soft_fwd), kSoft, {{74}}, {{}, {}, {1e-3, 0.0}}},
+        Call{TYPED_KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {0.3, -1.0}, {0.0}}},
+        Call{TYPED_KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {0.3, -1.0}, {1.0}}},
+        Call{TYPED_KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {0.3, -1.0}, {2.0}}},
+        Call{TYPED_KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {1.5, 0.0}, {3.0}}},
+        Call{TYPED_KERNEL(row_reduce_fwd), kReduce, {{74}}, {{}, {}, {1.5, -1.0}, {4.0}}},
+        Call{TYPED_KERNEL(segments_matrix_fwd), {{3, 29, 2}, {300, 4}}, {{3 * 29 * 300}}},
+        Call{TYPED_KERNEL(ray_matrix_fwd), {{2, 7, 3}, {1, 600, 3}, {2, 600, 3}}, {{2 * 7 * 600}}},
+        Call{TYPED_KERNEL(ray_matrix_fwd), {{5, 1}, {2, 13, 1}, {13, 1}}, {{2 * 5 * 13}}},
+        Call{TYPED_KERNEL(ray_matrix_fwd), {{3, 600}, {9, 600}, {9, 600}}, {{3 * 9}}}));
 
 }  // namespace

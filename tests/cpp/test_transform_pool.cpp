@@ -13,14 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "kernel_call.hpp"
 #include "numeric.hpp"
 #include "targets.hpp"
 #include "transform/knots.hpp"
 
 namespace {
 
-using mirelon::KernelBuffer;
-using mirelon::KernelResult;
 template <typename T>
 using Vec = std::vector<T>;
 template <typename T>
@@ -326,13 +325,7 @@ template <typename T>
 Vecs<T> call(mirelon::KernelFn f, const Operands<T>& o) {
   Vecs<T> in = o.in, out;
   for (size_t len : o.out) out.emplace_back(len, std::numeric_limits<T>::quiet_NaN());
-  const int32_t dtype = sizeof(T) == 4 ? 11 : 12;
-  std::vector<KernelBuffer> ib, ob;
-  for (auto& v : in) ib.push_back({{static_cast<int64_t>(v.size())}, v.data(), dtype});
-  for (auto& v : out) ob.push_back({{static_cast<int64_t>(v.size())}, v.data(), dtype});
-  KernelResult r;
-  f(r, ib.data(), ib.size(), ob.data(), ob.size());
-  EXPECT_TRUE(r.ok) << r.message;
+  EXPECT_EQ(mirelon::test_support::run(f, in, out), "");
   return out;
 }
 
@@ -342,16 +335,6 @@ Vecs<T> plain(Loop<T> loop, const Operands<T>& o) {
   for (size_t len : o.out) out.emplace_back(len, T(0));
   loop(o.in, out);
   return out;
-}
-
-// Equal bits element by element; a NaN matches a NaN of either sign or payload.
-template <typename T>
-size_t first_difference(const Vec<T>& a, const Vec<T>& b) {
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::isnan(a[i]) && std::isnan(b[i])) continue;
-    if (std::memcmp(&a[i], &b[i], sizeof(T)) != 0) return i;
-  }
-  return a.size();
 }
 
 template <typename T>
@@ -364,7 +347,7 @@ void expect_plain_loop_bits(const Kernel& k) {
         const Vecs<T> want = plain(k.pick<T>(k.plain32, k.plain64), o);
         const Vecs<T> got = call(k.pick<T>(k.f32, k.f64), o);
         for (size_t j = 0; j < want.size(); ++j) {
-          const size_t at = first_difference(want[j], got[j]);
+          const size_t at = mirelon::test_support::first_difference_but_nan(want[j], got[j]);
           EXPECT_EQ(at, want[j].size())
               << k.name << "<" << (sizeof(T) == 4 ? "float" : "double") << ">, n " << n
               << ", one-value mask " << ov << (nan ? ", with NaN" : "") << ": output " << j

@@ -163,16 +163,10 @@ uint64_t element_count_of(const std::vector<int64_t>& dims, bool& overflows) {
   return s < 0 ? 0 : static_cast<uint64_t>(s);
 }
 
-struct Operand {
-  std::vector<int64_t> dims;
-  std::unique_ptr<unsigned char[]> storage;  // exactly the described size
-  xla::XLA_FFI_Buffer record{};
-};
-
 // One operand of `dtype`: its extents from the bytes (shrunk while it would hold more than
 // kMaxElements, unless its product overflows: then it holds nothing that could be read), its
 // storage of exactly the element count, inputs filled from the value palette.
-void make_operand(Reader& in, int32_t dtype, bool input, Operand& op) {
+void make_operand(Reader& in, int32_t dtype, bool input, TestBuffer& op) {
   const int rank = in.byte() % 5;
   for (int k = 0; k < rank; ++k) op.dims.push_back(kExtents[in.byte() % std::size(kExtents)]);
   bool overflows = false;
@@ -184,8 +178,9 @@ void make_operand(Reader& in, int32_t dtype, bool input, Operand& op) {
   }
   const size_t width = dtype == kF32 ? 4 : 8;
   const uint64_t stored = overflows ? 0 : count;
+  op.bytes = stored * width;
   if (stored != 0 && (dtype == kF32 || dtype == kF64)) {
-    op.storage = std::make_unique<unsigned char[]>(stored * width);
+    op.storage = std::make_unique<unsigned char[]>(op.bytes);
     for (uint64_t i = 0; i < stored; ++i) {
       const double v = input ? value_from(in) : -7.25;
       if (dtype == kF32) {
@@ -196,7 +191,7 @@ void make_operand(Reader& in, int32_t dtype, bool input, Operand& op) {
       }
     }
   } else if (stored != 0) {
-    op.storage = std::make_unique<unsigned char[]>(stored * width);  // another element type
+    op.storage = std::make_unique<unsigned char[]>(op.bytes);  // another element type
   }
   op.record.struct_size = sizeof(xla::XLA_FFI_Buffer);
   op.record.dtype = dtype;
@@ -211,10 +206,9 @@ void make_operand(Reader& in, int32_t dtype, bool input, Operand& op) {
 // history fitting in memory. A count that fits, but that no call could work through within the
 // fuzzer's time limit, is folded to a small one; counts from 2^40 up stay as they are, since no
 // machine holds 2^40 states and the kernels reject them.
-void fold_step_count(std::string_view kernel, std::vector<std::unique_ptr<Operand>>& ops,
-                     size_t n_in) {
-  if (kernel.substr(0, 8) != "cascade_" || n_in < 4 || ops[3]->storage == nullptr) return;
-  const xla::XLA_FFI_Buffer& steps = ops[3]->record;
+void fold_step_count(std::string_view kernel, std::vector<std::unique_ptr<TestBuffer>>& args) {
+  if (kernel.substr(0, 8) != "cascade_" || args.size() < 4 || args[3]->storage == nullptr) return;
+  const xla::XLA_FFI_Buffer& steps = args[3]->record;
   const auto fold = [](double v) { return v >= 64.0 && v < 0x1p40 ? std::fmod(v, 64.0) : v; };
   if (steps.dtype == kF64) {
     double v;
@@ -256,31 +250,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t odd_one = (flags & 16) ? in.byte() % (n_in + n_out) : SIZE_MAX;
   const int32_t odd_code = static_cast<int32_t>(in.byte()) - 8;  // -8 … 247
 
-  std::vector<std::unique_ptr<Operand>> ops;
-  std::vector<void*> arg_ptrs, ret_ptrs;
+  FakeApi api;
+  FrameBuilder fb(&api);
+  if (flags & 32) fb.stage(flags >> 6);
   for (size_t k = 0; k < n_in + n_out; ++k) {
-    auto op = std::make_unique<Operand>();
+    auto op = std::make_unique<TestBuffer>();
     make_operand(in, k == odd_one ? odd_code : common, k < n_in, *op);
-    (k < n_in ? arg_ptrs : ret_ptrs).push_back(&op->record);
-    ops.push_back(std::move(op));
+    (k < n_in ? fb.args() : fb.rets()).push_back(std::move(op));
   }
 
-  fold_step_count(kCounts[t].name, ops, n_in);
+  fold_step_count(kCounts[t].name, fb.args());
 
-  FakeApi api;
-  xla::XLA_FFI_CallFrame frame{};
-  frame.struct_size = sizeof frame;
-  frame.api = api.api();
-  frame.stage = flags & 32 ? static_cast<xla::XLA_FFI_ExecutionStage>(flags >> 6)
-                           : xla::XLA_FFI_ExecutionStage_EXECUTE;
-  frame.args.struct_size = sizeof(xla::XLA_FFI_Args);
-  frame.args.size = static_cast<int64_t>(arg_ptrs.size());
-  frame.args.args = arg_ptrs.empty() ? nullptr : arg_ptrs.data();
-  frame.rets.struct_size = sizeof(xla::XLA_FFI_Rets);
-  frame.rets.size = static_cast<int64_t>(ret_ptrs.size());
-  frame.rets.rets = ret_ptrs.empty() ? nullptr : ret_ptrs.data();
-
-  xla::XLA_FFI_Error* err = kTargetTable[t].handler(&frame);
+  xla::XLA_FFI_Error* err = kTargetTable[t].handler(fb.frame());
   if (err == nullptr) {
     if (!api.calls().empty()) std::abort();
   } else {

@@ -105,17 +105,24 @@ def rejected_with(text):
         raise AssertionError(f"no error raised, expected {want!r}")
 
 
-def check_rejected(target, args, out_shapes, text, zeroed=()):
-    """The call of `target` on `args` fails through JAX with `text`; called directly, it fails the
-    same way and leaves every output (except those listed in `zeroed`, which it zero-fills) as it
-    found it."""
-    dtype = args[0].dtype
-    with rejected_with(text):
-        call(target, [shape(s, dtype) for s in out_shapes], *args, has_side_effect=True)
+def check_rejected(target, inputs, out_shapes, text, zeroed=(), dtype=None, through_jax=True):
+    """A call of `target` fails with `text`: through JAX (unless `through_jax` is false) and, called
+    directly, leaving every output as it found it, except those listed in `zeroed`, which it
+    zero-fills. An input is an array, a list of values, or a shape (a tuple or one extent) filled
+    with 0.5; values and shapes take `dtype`, by default that of the first array. Outputs are
+    given by their shapes."""
+    if dtype is None:
+        dtype = next(x.dtype for x in inputs if isinstance(x, np.ndarray))
+    args = [x if isinstance(x, np.ndarray) else
+            np.full(x, 0.5, dtype) if isinstance(x, (tuple, int)) else np.asarray(x, dtype)
+            for x in inputs]
+    if through_jax:
+        with rejected_with(text):
+            call(target, [shape(s, dtype) for s in out_shapes], *args, has_side_effect=True)
     outs = [np.full(s, 7.5, dtype) for s in out_shapes]
     assert call_handler(target, args, outs) == text
     for i, o in enumerate(outs):
-        np.testing.assert_array_equal(o, 0.0 if i in zeroed else 7.5)
+        np.testing.assert_array_equal(o, 0.0 if i in zeroed else 7.5, err_msg=f"output {i}")
 
 
 def run_child(script, *argv, workers=None, timeout=None):
@@ -134,6 +141,23 @@ def run_child(script, *argv, workers=None, timeout=None):
 def outputs_with_one_and_four_workers(script, *argv):
     """The standard output of `script` run with one pool worker and with four."""
     return [run_child(script, *argv, workers=n) for n in (1, 4)]
+
+
+_ARRAYS_PROLOGUE = """import sys, numpy as np, jax
+jax.config.update("jax_enable_x64", True)
+from mirelon_jax import call, shape
+out = []
+"""
+_ARRAYS_EPILOGUE = """
+sys.stdout.buffer.write(b"".join(np.ascontiguousarray(o).tobytes() for o in out))
+"""
+
+
+def arrays_with_one_and_four_workers(body):
+    """The bytes of the arrays that `body` appends to the list `out`, run in a child process with
+    one pool worker and with four. `body` finds numpy as np, jax with 64-bit types enabled, `call`
+    and `shape`."""
+    return outputs_with_one_and_four_workers(_ARRAYS_PROLOGUE + body + _ARRAYS_EPILOGUE)
 
 
 # ---- calling a handler directly, without XLA ------------------------------------------------
@@ -212,15 +236,3 @@ def call_handler(target, inputs, outputs):
     # A message is recorded exactly when the handler returns an error.
     assert bool(error) == bool(messages) and len(messages) <= 1, (error, messages)
     return messages[0] if messages else None
-
-
-def failure_leaving_outputs(target, inputs, out_sizes, dtype):
-    """The error text of a direct handler call (None on success) whose outputs, `out_sizes`
-    elements filled with 7, must come back untouched. An input given as a tuple is a shape filled
-    with 0.5; a list holds its values."""
-    arrays = [np.full(x, 0.5, dtype) if isinstance(x, tuple) else np.asarray(x, dtype)
-              for x in inputs]
-    outputs = [np.full(n, 7.0, dtype) for n in out_sizes]
-    text = call_handler(target, arrays, outputs)
-    assert all(np.all(o == 7.0) for o in outputs), f"{target} wrote an output before failing"
-    return text

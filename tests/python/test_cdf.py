@@ -7,8 +7,8 @@ import pytest
 import scipy.stats as st
 from jax.scipy.stats import norm as jnorm
 
-from mirelon_jax import (call, elementwise_vjp, outputs_with_one_and_four_workers, rejected_with,
-                        shape)
+from mirelon_jax import (arrays_with_one_and_four_workers, call, check_rejected, elementwise_vjp,
+                         shape)
 
 F32, F64 = np.float32, np.float64
 DTYPES = [F32, F64]
@@ -257,19 +257,11 @@ MESSAGE_CASES = [
 @pytest.mark.parametrize("target,ins,outs,text", MESSAGE_CASES,
                          ids=[f"{c[0]}-{i}" for i, c in enumerate(MESSAGE_CASES)])
 def test_length_messages(target, ins, outs, text, dtype, registered):
-    with rejected_with(text):
-        call(target, [shape(n, dtype) for n in outs], *[v(n, dtype) for n in ins],
-             has_side_effect=True)
+    check_rejected(target, [v(n, dtype) for n in ins], outs, text, dtype=dtype)
 
 
-_CHILD = r"""
-import hashlib, sys
-import numpy as np
-import jax
-jax.config.update("jax_enable_x64", True)
-from mirelon_jax import call, shape
+_CHILD = """
 rng = np.random.default_rng(5)
-h = hashlib.sha256()
 n = 40001
 for dtype in (np.float32, np.float64):
     x = rng.normal(0.5, 2.0, n).astype(dtype)
@@ -277,11 +269,10 @@ for dtype in (np.float32, np.float64):
     b = rng.uniform(0.5, 2.0, n).astype(dtype)
     for fam, args in [("gaussian", (x, a, b)), ("lognormal", (x, a, b)), ("exponential", (x, a)),
                       ("uniform", (x, -a, b)), ("weibull", (x, a, b)), ("gumbel", (x, a, b))]:
-        h.update(call(f"cdf_{fam}_fwd", shape((n,), dtype), *args).tobytes())
-print(h.hexdigest())
+        out.append(call(f"cdf_{fam}_fwd", shape((n,), dtype), *args))
 """
 
 
 def test_forward_values_do_not_depend_on_the_worker_count(registered):
-    digests = [out.decode().strip() for out in outputs_with_one_and_four_workers(_CHILD)]
-    assert digests[0] == digests[1] and len(digests[0]) == 64
+    one, four = arrays_with_one_and_four_workers(_CHILD)
+    assert len(one) == 12 * 6 * 40001 and one == four

@@ -11,7 +11,7 @@ from jax.scipy.linalg import solve_triangular
 from jax.scipy.special import ndtri
 from scipy.special import logsumexp
 
-from mirelon_jax import call, call_handler, outputs_with_one_and_four_workers, rejected_with, shape
+from mirelon_jax import call, check_rejected, outputs_with_one_and_four_workers, shape
 
 F32, F64 = np.float32, np.float64
 DTYPES = [F32, F64]
@@ -322,24 +322,13 @@ REJECTIONS = [
 ]
 
 
-def check_rejected(target, in_shapes, out_shapes, text, dtype):
-    """Rejected through JAX (where the shapes can be built there) and, called directly, with every
-    output left as it was."""
-    ins = [np.full(s, 0.5, dtype) for s in in_shapes]
-    if max((max(s, default=0) for s in in_shapes + out_shapes)) < HUGE:
-        with rejected_with(text):
-            call(target, [shape(s, dtype) for s in out_shapes], *ins, has_side_effect=True)
-    outs = [np.full(s, 7.5, dtype) for s in out_shapes]
-    assert call_handler(target, ins, outs) == text
-    for o in outs:
-        np.testing.assert_array_equal(o, 7.5)
-
-
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("target, ins, outs, text", REJECTIONS)
 def test_rejected_shapes_name_the_kernel_and_leave_outputs_untouched(target, ins, outs, text,
                                                                       dtype):
-    check_rejected(target, ins, outs, text, dtype)
+    # Through JAX where the shapes can be built there.
+    small = max(max(s, default=0) for s in ins + outs) < HUGE
+    check_rejected(target, ins, outs, text, dtype=dtype, through_jax=small)
 
 
 # ---- worker count ------------------------------------------------------------------------------

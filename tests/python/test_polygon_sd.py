@@ -6,7 +6,7 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import call, rejected_with, segment_ratios_and_squares, shape
+from mirelon_jax import call, check_rejected, segment_ratios_and_squares, shape
 
 DTYPES = [np.float32, np.float64]
 
@@ -195,10 +195,9 @@ def test_colliding_rings_each_get_their_own_answers(dtype, name, ring, image):
     ((4, 2), (3, 2), (4, 4, 3), "position output too short"),
 ])
 def test_forward_rejects_bad_shapes(dtype, points_shape, vertices_shape, n, text):
-    outs = [shape((k,), dtype) for k in (n if isinstance(n, tuple) else (n,) * 3)]
-    with rejected_with(text):
-        call("polygon_sd_fwd", outs, np.ones(points_shape, dtype), np.ones(vertices_shape, dtype),
-             has_side_effect=True)
+    outs = n if isinstance(n, tuple) else (n,) * 3
+    check_rejected("polygon_sd_fwd", [np.ones(points_shape, dtype), np.ones(vertices_shape, dtype)],
+                   list(outs), text)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
@@ -283,7 +282,6 @@ def test_gradient_rejects_bad_operands(dtype, case, text):
     t = np.zeros(n - (case == "short_position"), dtype)
     index = index[:-1] if case == "short_index" else index
     g = np.zeros(n - (case == "cotangent"), dtype)
-    gp = shape((points.size - (case == "short_point_grad"),), dtype)
-    gv = shape((max(vertices.size - (case == "short_vertex_grad"), 0),), dtype)
-    with rejected_with(text):
-        call("polygon_sd_vjp", [gp, gv], points, vertices, index, t, g, has_side_effect=True)
+    gp = points.size - (case == "short_point_grad")
+    gv = max(vertices.size - (case == "short_vertex_grad"), 0)
+    check_rejected("polygon_sd_vjp", [points, vertices, index, t, g], [gp, gv], text)

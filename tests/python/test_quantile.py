@@ -7,7 +7,7 @@ import pytest
 import scipy.stats as st
 from jax.scipy.special import ndtri
 
-from mirelon_jax import call, elementwise_vjp, rejected_with, shape
+from mirelon_jax import call, check_rejected, elementwise_vjp, shape
 
 F32, F64 = np.float32, np.float64
 DTYPES = [F32, F64]
@@ -251,6 +251,4 @@ MESSAGE_CASES = [
 @pytest.mark.parametrize("target,ins,outs,text", MESSAGE_CASES,
                          ids=[f"{c[0]}-{i}" for i, c in enumerate(MESSAGE_CASES)])
 def test_length_messages(target, ins, outs, text, dtype, registered):
-    with rejected_with(text):
-        call(target, [shape(n, dtype) for n in outs], *[v(n, dtype) for n in ins],
-             has_side_effect=True)
+    check_rejected(target, [v(n, dtype) for n in ins], outs, text, dtype=dtype)

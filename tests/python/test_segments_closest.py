@@ -5,8 +5,8 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from mirelon_jax import (call, outputs_with_one_and_four_workers, rejected_with,
-                        segment_ratios_and_squares, shape)
+from mirelon_jax import (arrays_with_one_and_four_workers, call, check_rejected,
+                         segment_ratios_and_squares, shape)
 
 DTYPES = [np.float32, np.float64]
 
@@ -138,10 +138,8 @@ def test_empty_point_batch_succeeds_without_output(dtype):
     ((4, 2), (2, 4), (4, 4, 3), "position output too short"),
 ])
 def test_forward_rejects_bad_shapes(dtype, points_shape, segments_shape, out_lens, text):
-    outs = [shape((n,), dtype) for n in out_lens]
-    with rejected_with(text):
-        call("segments_closest_fwd", outs, np.ones(points_shape, dtype),
-             np.ones(segments_shape, dtype), has_side_effect=True)
+    check_rejected("segments_closest_fwd",
+                   [np.ones(points_shape, dtype), np.ones(segments_shape, dtype)], out_lens, text)
 
 
 def test_longer_side_outputs_are_accepted():
@@ -211,28 +209,22 @@ def test_gradient_rejects_bad_operands(dtype, case, text):
         t = t[:1]
     gp_shape = (3,) if case == "short_point_grad" else (4,)
     gs_shape = (11,) if case == "short_segment_grad" else (12,)
-    with rejected_with(text):
-        call("segments_closest_vjp", [shape(gp_shape, dtype), shape(gs_shape, dtype)],
-             points, segments, index, t, g, has_side_effect=True)
+    check_rejected("segments_closest_vjp", [points, segments, index, t, g], [gp_shape, gs_shape],
+                   text)
 
 
 _WORKERS_SCRIPT = """
-import sys, numpy as np, jax
-jax.config.update("jax_enable_x64", True)
-from mirelon_jax import call, shape
 rng = np.random.default_rng(7)
-out = []
 for dt in (np.float32, np.float64):
     p = rng.uniform(-1, 11, (3, 4000, 2)).astype(dt)
     s = rng.uniform(0, 10, (2000, 4)).astype(dt)
     out += call("segments_closest_fwd", [shape((12000,), dt)] * 3, p, s)
     out += call("polygon_sd_fwd", [shape((12000,), dt)] * 3, p, s.reshape(1, -1, 2))
-sys.stdout.buffer.write(b"".join(o.tobytes() for o in out))
 """
 
 
 def test_results_do_not_depend_on_the_worker_count():
     # Closest segments and polygon signed distances, one and four pool workers: the child writes
     # twelve arrays of fixed sizes, so equal output means every array is equal bit for bit.
-    outputs = outputs_with_one_and_four_workers(_WORKERS_SCRIPT)
-    assert len(outputs[0]) == 6 * 12000 * (4 + 8) and outputs[0] == outputs[1]
+    one, four = arrays_with_one_and_four_workers(_WORKERS_SCRIPT)
+    assert len(one) == 6 * 12000 * (4 + 8) and one == four

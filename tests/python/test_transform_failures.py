@@ -4,23 +4,9 @@ decay gradient's documented zero-fill before the kind check)."""
 import numpy as np
 import pytest
 
-from mirelon_jax import call, call_handler, rejected_with, shape
+from mirelon_jax import call, check_rejected, shape
 
 DTYPES = [np.float32, np.float64]
-
-# ---- one grouped check per kernel ------------------------------------------------------------
-
-
-def check_rejected(target, args, out_shapes, text, zeroed=()):
-    """The call fails through JAX with `text`; called directly, it fails the same way and leaves
-    every output (except those listed in `zeroed`, which it zero-fills) as it found it."""
-    with rejected_with(text):
-        call(target, [shape(s, args[0].dtype) for s in out_shapes], *args, has_side_effect=True)
-    outs = [np.full(s, 7.5, args[0].dtype) for s in out_shapes]
-    assert call_handler(target, args, outs) == text
-    for i, o in enumerate(outs):
-        np.testing.assert_array_equal(o, 0.0 if i in zeroed else 7.5)
-
 
 def arr(dtype, *shape_):
     return np.linspace(0.5, 1.5, int(np.prod(shape_))).reshape(shape_).astype(dtype)

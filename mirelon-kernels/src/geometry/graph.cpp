@@ -22,13 +22,21 @@ namespace mirelon {
 
 namespace graph_detail {
 
-// Converts the end points of edge e (truncation toward zero with saturation, NaN giving node 0)
-// and checks them against the node count n; on failure fills `r` with the edge message.
+// The end points of edge e, converted by truncation toward zero with saturation (NaN giving node
+// 0); whether both name one of the n nodes.
+template <typename T>
+bool edge_in_range(const T* edges, size_t e, size_t n, int64_t& s, int64_t& d) {
+  s = saturating_to_i64(static_cast<double>(edges[2 * e]));
+  d = saturating_to_i64(static_cast<double>(edges[2 * e + 1]));
+  return s >= 0 && d >= 0 && static_cast<uint64_t>(s) < n && static_cast<uint64_t>(d) < n;
+}
+
+// The end points of edge e checked against the node count n; on failure fills `r` with the edge
+// message.
 template <typename T>
 bool edge_nodes(KernelResult& r, const T* edges, size_t e, size_t n, size_t& src, size_t& dst) {
-  const int64_t s = saturating_to_i64(static_cast<double>(edges[2 * e]));
-  const int64_t d = saturating_to_i64(static_cast<double>(edges[2 * e + 1]));
-  if (s < 0 || d < 0 || static_cast<uint64_t>(s) >= n || static_cast<uint64_t>(d) >= n) {
+  int64_t s, d;
+  if (!edge_in_range(edges, e, n, s, d)) {
     r.fail(message("edge ", e, " references node (", s, ", ", d, ") outside 0..", n));
     return false;
   }
@@ -103,9 +111,8 @@ size_t first_invalid_edge(const T* edges, size_t m, size_t n) {
   std::atomic<size_t> first{m};
   for_pieces(m, m >= kParallelEdges, [&](size_t begin, size_t end) {
     for (size_t e = begin; e < end && e < first.load(std::memory_order_relaxed); ++e) {
-      const int64_t s = saturating_to_i64(static_cast<double>(edges[2 * e]));
-      const int64_t d = saturating_to_i64(static_cast<double>(edges[2 * e + 1]));
-      if (s < 0 || d < 0 || static_cast<uint64_t>(s) >= n || static_cast<uint64_t>(d) >= n) {
+      int64_t s, d;
+      if (!edge_in_range(edges, e, n, s, d)) {
         size_t seen = first.load(std::memory_order_relaxed);
         while (e < seen && !first.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {
         }

@@ -1,21 +1,26 @@
 // What the 2-D and 3-D grid interpolation kernels share: where a coordinate falls among the nodes
-// of one grid axis, the size of one grid block, the forward loop over the query points, and the
-// vector form of the axis rule.
+// of one grid axis, their operands and checks, the vector form of the axis rule, and the loops
+// over the query points of the forward and the gradient.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 
+#include "batch.hpp"
+#include "cpu.hpp"
 #include "lanes.hpp"
 #include "numeric.hpp"
 #include "pool.hpp"
 
+// The vector path runs at AVX2 on x86-64 (lanes::avx2).
 #if defined(__x86_64__)
-#include <immintrin.h>
 #define MIRELON_GRID_AVX2 1
 #endif
 
@@ -43,11 +48,31 @@ struct Axis {
     const T u = (p - origin) / spacing;
     const T above = max_ignoring_nan(T(0), u);
     const T s = upper < above ? upper : above;
-    const uint64_t c = saturating_to_u64(static_cast<double>(std::floor(s)));
+    // s is never negative, so the conversion's truncation is its floor.
+    const uint64_t c = saturating_to_u64(static_cast<double>(s));
     cell = c < last ? static_cast<size_t>(c) : last;
     frac = s - static_cast<T>(static_cast<double>(cell));
   }
 };
+
+// The axes of a grid in the point's component order (x first).
+template <typename T, size_t Dim>
+struct Axes {
+  Axis<T> axis[Dim];
+};
+
+// The cell of `point` (Dim coordinates, x first): its fraction on each axis, and the index of its
+// lower corner in the grid block in Horner form from the last axis down, (i_2 * n_1 + i_1) *
+// n_0 + i_0.
+template <typename T, size_t Dim>
+[[gnu::always_inline]] inline size_t locate(const Axis<T> (&axes)[Dim], const T* point,
+                                              T (&frac)[Dim]) {
+  size_t cell[Dim];
+  for (size_t d = 0; d < Dim; ++d) axes[d].locate(point[d], cell[d], frac[d]);
+  size_t base = cell[Dim - 1];
+  for (size_t d = Dim - 1; d-- > 0;) base = base * (axes[d].last + 2) + cell[d];
+  return base;
+}
 
 // Adds `term` to a gradient element, a NaN sum stored as the one quiet NaN: which NaN an
 // addition passes on may depend on how the compiler orders its operands.
@@ -56,16 +81,21 @@ inline void add(T& element, T term) {
   element = lanes::canonical_nan(element + term);
 }
 
-// The values of one grid, the product of its extents; a product beyond 64 bits fails with
+// "{a}x{b}x..." of the extents in the order given.
+inline std::string extents_text(std::span<const size_t> extents) {
+  std::string text = message(extents[0]);
+  for (size_t k = 1; k < extents.size(); ++k) text += message("x", extents[k]);
+  return text;
+}
+
+// The values of one grid block, the product of its extents; a product beyond 64 bits fails with
 // "{name} of {a}x{b}... values is too large" (no buffer can hold it).
-template <typename... Extents>
-std::optional<size_t> block_size(KernelResult& r, const char* name, size_t first,
-                                 Extents... rest) {
-  if (std::optional<size_t> n = checked_size(first, rest...)) return n;
-  std::string dims = message(first);
-  ((dims += message("x", rest)), ...);
-  r.fail(message(name, " of ", dims, " values is too large"));
-  return std::nullopt;
+inline std::optional<size_t> block_size(KernelResult& r, const char* name,
+                                        std::span<const size_t> extents) {
+  std::optional<size_t> n = 1;
+  for (size_t e : extents) n = n ? checked_size(*n, e) : std::nullopt;
+  if (!n) r.fail(message(name, " of ", extents_text(extents), " values is too large"));
+  return n;
 }
 
 // Points per piece of the forward loop: enough work to outweigh handing a piece to a worker.
@@ -93,12 +123,103 @@ void for_each_point(size_t batches, size_t m, F&& body) {
 
 // The vector path indexes a grid block with 32-bit lanes and holds the cell bounds in T, so it
 // takes grids of fewer than 2^31 values whose extents are exact in T (at most 2^24 in 32-bit).
-template <typename T, typename... Extents>
-bool vector_indexable(size_t block, Extents... extents) {
+template <typename T>
+bool vector_indexable(size_t block, std::span<const size_t> extents) {
   constexpr size_t exact = size_t{1} << std::numeric_limits<T>::digits;
   return block <= static_cast<size_t>(std::numeric_limits<int32_t>::max()) &&
-         ((extents <= exact) && ...);
+         std::all_of(extents.begin(), extents.end(), [](size_t e) { return e <= exact; });
 }
+
+// Grid values [B_F, ..., n_1, n_0] (the last Dim extents; x along the last) and query points
+// [B_P, M, Dim], with their common batch count. `name` ("field", "field3") starts the messages.
+template <typename T, size_t Dim>
+struct Operands {
+  size_t extents[Dim] = {};  // nodes per axis, outermost first: n_{Dim-1} ... n_0
+  size_t m = 0;              // query points per batch
+  BatchView<const T> values;
+  BatchView<const T> points;
+  size_t batches = 0;
+  std::optional<size_t> total;  // batches * m, when it fits
+
+  bool init(KernelResult& r, const KernelBuffer* in, const char* name) {
+    const KernelBuffer& f = in[0];
+    // A 2-D grid of rank below 2 reads as one row, which the size rule then rejects.
+    if (Dim > 2 && f.dims.size() < Dim) {
+      r.fail(message(name, " values buffer must be at least rank ", Dim));
+      return false;
+    }
+    extents[Dim - 1] = last_extent(f);
+    extents[Dim - 2] = second_last_extent(f);
+    for (size_t k = 0; k + 2 < Dim; ++k) extents[k] = extent_as_count(f.dims[f.dims.size() - Dim + k]);
+    m = second_last_extent(in[1]);
+    // Both kernels need a whole cell on each axis: with one node the last cell index would wrap.
+    if (std::any_of(extents, extents + Dim, [](size_t e) { return e < 2; })) {
+      size_t least[Dim];
+      std::fill(least, least + Dim, size_t{2});
+      r.fail(message(name, " must be at least ", extents_text(least), ", got ",
+                     extents_text(extents)));
+      return false;
+    }
+    const std::optional<size_t> cells = block_size(r, name, extents);
+    if (!cells || !values.init(input_span<T>(f), *cells, r)) return false;
+    const size_t point_block[2] = {m, Dim};
+    const std::optional<size_t> coords = block_size(r, "query point block", point_block);
+    if (!coords || !points.init(input_span<T>(in[1]), *coords, r)) return false;
+    if (!unify_batch_counts({values.batch_count(), points.batch_count()}, batches, r))
+      return false;
+    total = checked_size(batches, m);
+    return true;
+  }
+
+  // Origin (input 2) and spacing (input 3) hold at least one value per axis.
+  bool check_origin_and_spacing(KernelResult& r, const KernelBuffer* in) const {
+    return check_operand_length(r, in[2], Dim, LengthRule::at_least, "origin") &&
+           check_operand_length(r, in[3], Dim, LengthRule::at_least, "spacing");
+  }
+
+  // The forward's checks: the operands, one output value per point, origin and spacing.
+  bool init_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                    const char* name) {
+    return init(r, in, name) && check_length(r, out[0], total, "output length mismatch") &&
+           check_origin_and_spacing(r, in);
+  }
+
+  // The gradient's checks: the operands, one cotangent (input 4) per point, origin and spacing,
+  // and gradients of the grid values and the points as long as their inputs at least, which are
+  // then zero-filled.
+  bool init_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                     const char* name) {
+    if (!init(r, in, name) || !check_length(r, in[4], total, "cotangent length mismatch") ||
+        !check_origin_and_spacing(r, in))
+      return false;
+    if (!check_operand_length(r, out[0], element_count(in[0]), LengthRule::at_least,
+                              "field gradient") ||
+        !check_operand_length(r, out[1], element_count(in[1]), LengthRule::at_least,
+                              "point gradient"))
+      return false;
+    zero_fill<T>(out[0]);
+    zero_fill<T>(out[1]);
+    return true;
+  }
+
+  // The axes from origin and spacing (checked to hold Dim values each).
+  Axes<T, Dim> axes(const KernelBuffer* in) const {
+    const T* origin = input_span<T>(in[2]).data();
+    const T* spacing = input_span<T>(in[3]).data();
+    return [&]<size_t... k>(std::index_sequence<k...>) {
+      return Axes<T, Dim>{{Axis<T>(origin[k], spacing[k], extents[Dim - 1 - k])...}};
+    }(std::make_index_sequence<Dim>{});
+  }
+
+  // Whether the call takes the vector path (read once per call).
+  bool lanes() const {
+#ifdef MIRELON_GRID_AVX2
+    return cpu::active() >= cpu::Level::avx2 && vector_indexable<T>(values.inner(), extents);
+#else
+    return false;
+#endif
+  }
+};
 
 // Located query points, a block at a time: the index of each point's lower corner in the grid
 // block and its fraction on each axis (x first).
@@ -115,121 +236,18 @@ struct Cells {
 
 #define MIRELON_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-// AVX2 lanes of T: four doubles or eight floats, with 32-bit lane indices.
-template <typename T>
-struct Lanes;
-
-template <>
-struct Lanes<double> {
-  using V = __m256d;
-  using I = __m128i;
-  static constexpr size_t n = 4;
-};
-
-template <>
-struct Lanes<float> {
-  using V = __m256;
-  using I = __m256i;
-  static constexpr size_t n = 8;
-};
-
-namespace simd {
-
-// Each helper is one IEEE operation per lane, exactly as the scalar code performs it.
-MIRELON_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
-MIRELON_AVX2_INLINE __m256 load(const float* p) { return _mm256_loadu_ps(p); }
-// A NaN lane is stored as the one quiet NaN (lanes::canonical_nan), as every scalar store is.
-MIRELON_AVX2_INLINE void store(double* p, __m256d v) {
-  using S = lanes::Lanes<cpu::Level::avx2, double>;
-  S::store_as(p, S::out(v));
-}
-MIRELON_AVX2_INLINE void store(float* p, __m256 v) {
-  using S = lanes::Lanes<cpu::Level::avx2, float>;
-  S::store_as(p, S::out(v));
-}
-MIRELON_AVX2_INLINE __m256d splat(double v) { return _mm256_set1_pd(v); }
-MIRELON_AVX2_INLINE __m256 splat(float v) { return _mm256_set1_ps(v); }
-// max(a, b) and min(a, b) give b when a is NaN, and b when a and b are equal.
-MIRELON_AVX2_INLINE __m256d max(__m256d a, __m256d b) { return _mm256_max_pd(a, b); }
-MIRELON_AVX2_INLINE __m256 max(__m256 a, __m256 b) { return _mm256_max_ps(a, b); }
-MIRELON_AVX2_INLINE __m256d min(__m256d a, __m256d b) { return _mm256_min_pd(a, b); }
-MIRELON_AVX2_INLINE __m256 min(__m256 a, __m256 b) { return _mm256_min_ps(a, b); }
-MIRELON_AVX2_INLINE __m256d floor(__m256d v) { return _mm256_floor_pd(v); }
-MIRELON_AVX2_INLINE __m256 floor(__m256 v) { return _mm256_floor_ps(v); }
-MIRELON_AVX2_INLINE __m128i truncate(__m256d v) { return _mm256_cvttpd_epi32(v); }
-MIRELON_AVX2_INLINE __m256i truncate(__m256 v) { return _mm256_cvttps_epi32(v); }
-// a * k + b in 32-bit lanes.
-MIRELON_AVX2_INLINE __m128i mul_add(__m128i a, int32_t k, __m128i b) {
-  return _mm_add_epi32(_mm_mullo_epi32(a, _mm_set1_epi32(k)), b);
-}
-MIRELON_AVX2_INLINE __m256i mul_add(__m256i a, int32_t k, __m256i b) {
-  return _mm256_add_epi32(_mm256_mullo_epi32(a, _mm256_set1_epi32(k)), b);
-}
-MIRELON_AVX2_INLINE void store_index(int32_t* p, __m128i v) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
-MIRELON_AVX2_INLINE void store_index(int32_t* p, __m256i v) {
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-}
-MIRELON_AVX2_INLINE __m128i load_index(const int32_t* p, double) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-MIRELON_AVX2_INLINE __m256i load_index(const int32_t* p, float) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-// The masked form with every lane enabled: the unmasked one leaves its source undefined, which
-// compilers report as uninitialized.
-MIRELON_AVX2_INLINE __m256d gather(const double* base, __m128i index) {
-  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index, all, 8);
-}
-MIRELON_AVX2_INLINE __m256 gather(const float* base, __m256i index) {
-  const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
-  return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, index, all, 4);
-}
-
-// The neighbouring values at[i] and at[i + 1] of every lane's index i (loaded from `index`), as
-// two vectors in lane order: the run of two values along x that each cell row holds. Loading
-// each run whole takes half the lane loads of two gathers.
-MIRELON_AVX2_INLINE void gather_runs(const double* at, const int32_t* index, __m256d& first,
-                                     __m256d& second) {
-  const __m128d r0 = _mm_loadu_pd(at + index[0]);
-  const __m128d r1 = _mm_loadu_pd(at + index[1]);
-  const __m128d r2 = _mm_loadu_pd(at + index[2]);
-  const __m128d r3 = _mm_loadu_pd(at + index[3]);
-  const __m256d even = _mm256_set_m128d(r2, r0);  // runs of lanes 0 and 2
-  const __m256d odd = _mm256_set_m128d(r3, r1);   // runs of lanes 1 and 3
-  first = _mm256_unpacklo_pd(even, odd);
-  second = _mm256_unpackhi_pd(even, odd);
-}
-MIRELON_AVX2_INLINE void gather_runs(const float* at, const int32_t* index, __m256& first,
-                                     __m256& second) {
-  // Each run of two floats is gathered as one 64-bit lane (scale 4: indices count floats).
-  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  const auto* runs = reinterpret_cast<const double*>(at);
-  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index));
-  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + 4));
-  const __m256 a = _mm256_castpd_ps(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), runs, lo, all, 4));
-  const __m256 b = _mm256_castpd_ps(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), runs, hi, all, 4));
-  // Lanes 0 1 4 5 | 2 3 6 7 after the shuffle, put back in order.
-  first = _mm256_castpd_ps(
-      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0x88)), 0xD8));
-  second = _mm256_castpd_ps(
-      _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0xDD)), 0xD8));
-}
-
-}  // namespace simd
+namespace avx2 = lanes::avx2;
 
 // Axis::locate on every lane. With the extents exact in T, min(floor(s), n - 2) taken in T is
 // the integer minimum of the scalar rule, and s minus it is the scalar fraction.
-template <typename T>
-MIRELON_AVX2_INLINE void locate_lanes(const Axis<T>& a, typename Lanes<T>::V p,
-                                      typename Lanes<T>::I& cell, typename Lanes<T>::V& frac) {
-  using simd::splat;
-  const typename Lanes<T>::V u = (p - splat(a.origin)) / splat(a.spacing);
-  const typename Lanes<T>::V s = simd::min(simd::max(u, splat(T(0))), splat(a.upper));
-  const typename Lanes<T>::V c = simd::min(simd::floor(s), splat(static_cast<T>(a.last)));
-  cell = simd::truncate(c);
+template <typename T, typename V = typename avx2::Registers<T>::V,
+          typename I = typename avx2::Registers<T>::I>
+MIRELON_AVX2_INLINE void locate_lanes(const Axis<T>& a, V p, I& cell, V& frac) {
+  using avx2::splat;
+  const V u = (p - splat(a.origin)) / splat(a.spacing);
+  const V s = avx2::min(avx2::max(u, splat(T(0))), splat(a.upper));
+  const V c = avx2::min(avx2::floor(s), splat(static_cast<T>(a.last)));
+  cell = avx2::truncate(c);
   frac = s - c;
 }
 
@@ -239,7 +257,8 @@ template <typename T, size_t Dim>
 __attribute__((target("avx2"))) void locate_cells(const Axis<T> (&axes)[Dim], const T* points,
                                                   size_t first, size_t count,
                                                   Cells<T, Dim>& cells) {
-  constexpr size_t L = Lanes<T>::n;
+  using R = avx2::Registers<T>;
+  constexpr size_t L = R::n;
   cells.first = first;
   cells.count = count;
   const T* p = points + Dim * first;
@@ -249,37 +268,33 @@ __attribute__((target("avx2"))) void locate_cells(const Axis<T> (&axes)[Dim], co
     for (size_t k = 0; k < L; ++k)
       for (size_t d = 0; d < Dim; ++d) coord[d][k] = p[Dim * (l + k) + d];
     // The lower corner in Horner form from the last axis down: (iz * H + iy) * W + ix.
-    typename Lanes<T>::I base;
-    typename Lanes<T>::V frac;
-    locate_lanes(axes[Dim - 1], simd::load(coord[Dim - 1]), base, frac);
-    simd::store(cells.frac[Dim - 1] + l, frac);
+    typename R::I base;
+    typename R::V frac;
+    locate_lanes(axes[Dim - 1], avx2::load(coord[Dim - 1]), base, frac);
+    avx2::store(cells.frac[Dim - 1] + l, frac);
     for (size_t d = Dim - 1; d-- > 0;) {
-      typename Lanes<T>::I cell;
-      locate_lanes(axes[d], simd::load(coord[d]), cell, frac);
-      simd::store(cells.frac[d] + l, frac);
-      base = simd::mul_add(base, static_cast<int32_t>(axes[d].last + 2), cell);
+      typename R::I cell;
+      locate_lanes(axes[d], avx2::load(coord[d]), cell, frac);
+      avx2::store(cells.frac[d] + l, frac);
+      base = avx2::mul_add(base, static_cast<int32_t>(axes[d].last + 2), cell);
     }
-    simd::store_index(cells.base + l, base);
+    avx2::store_index(cells.base + l, base);
   }
   for (; l < count; ++l) {
-    size_t base = 0;
-    for (size_t d = Dim; d-- > 0;) {
-      size_t cell;
-      axes[d].locate(p[Dim * l + d], cell, cells.frac[d][l]);
-      base = base * (axes[d].last + 2) + cell;
-    }
-    cells.base[l] = static_cast<int32_t>(base);
+    T frac[Dim];
+    cells.base[l] = static_cast<int32_t>(locate(axes, p + Dim * l, frac));
+    for (size_t d = 0; d < Dim; ++d) cells.frac[d][l] = frac[d];
   }
 }
 
 // Locates points [first, last) a block at a time and hands each block to visit(cells). Needs
 // AVX2 and a vector_indexable grid.
 template <typename T, size_t Dim, typename Visit>
-void walk_cells(const Axis<T> (&axes)[Dim], const T* points, size_t first, size_t last,
+void walk_cells(const Axes<T, Dim> axes, const T* points, size_t first, size_t last,
                 Visit&& visit) {
   Cells<T, Dim> cells;
   for (size_t at = first; at < last; at += cells.count) {
-    locate_cells(axes, points, at, last - at < cells.kCapacity ? last - at : cells.kCapacity,
+    locate_cells(axes.axis, points, at, last - at < cells.kCapacity ? last - at : cells.kCapacity,
                  cells);
     visit(cells);
   }
@@ -288,5 +303,75 @@ void walk_cells(const Axis<T> (&axes)[Dim], const T* points, size_t first, size_
 #undef MIRELON_AVX2_INLINE
 
 #endif  // MIRELON_GRID_AVX2
+
+// The forward: the value of every query point into `out` (one per point, batch after batch), in
+// pieces on the pool. `formula.value(lower, frac)` is a point's value from the grid values at its
+// lower corner and its fractions; on the vector path `formula.values(cells, grid, out)` stores
+// the values of a block of located points of the grid block `grid` at out[cells.first + l].
+// The axes and the formula are taken by value: stores of T through the outputs would otherwise
+// make the compiler read them again after every point.
+template <typename T, size_t Dim, typename Formula>
+void interpolate(const Operands<T, Dim>& f, const Axes<T, Dim> axes, T* out,
+                 const Formula formula) {
+  if (f.batches == 0) return;
+  [[maybe_unused]] const bool lanes = f.lanes();
+  for_each_point(f.batches, f.m, [&](size_t b, size_t first, size_t last) {
+    const T* grid = f.values.block(b).data();
+    const T* p = f.points.block(b).data();
+    T* value = out + b * f.m;
+#ifdef MIRELON_GRID_AVX2
+    if (lanes) {
+      walk_cells(axes, p, first, last,
+                 [&](const Cells<T, Dim>& c) { formula.values(c, grid, value); });
+      return;
+    }
+#endif
+    for (size_t k = first; k < last; ++k) {
+      T frac[Dim];
+      const size_t lower = locate(axes.axis, p + Dim * k, frac);
+      value[k] = lanes::canonical_nan(formula.value(grid + lower, frac));
+    }
+  });
+}
+
+// The gradient: add(corner, dcorner, dpoint, g, frac) for every query point, with the grid values
+// and their gradient at the point's lower corner, the point's own gradient and cotangent and its
+// fractions. In batch and point order on the calling thread: a grid cell shared by several points
+// (or a broadcast grid shared by every batch) sums their contributions in that order.
+template <typename T, size_t Dim, typename Add>
+void add_gradients(const Operands<T, Dim>& f, const Axes<T, Dim> axes, const KernelBuffer* in,
+                   const KernelBuffer* out, const Add add) {
+  if (f.batches == 0) return;
+  const T* g = input_span<T>(in[4]).data();
+  const BatchGrad<T> dvalues(output_span<T>(out[0]), f.values);
+  const BatchGrad<T> dpoints(output_span<T>(out[1]), f.points);
+  [[maybe_unused]] const bool lanes = f.lanes();
+  for (size_t b = 0; b < f.batches; ++b) {
+    const T* grid = f.values.block(b).data();
+    const T* p = f.points.block(b).data();
+    T* dv = dvalues.block(b).data();
+    T* dp = dpoints.block(b).data();
+    const T* gb = g + b * f.m;
+#ifdef MIRELON_GRID_AVX2
+    if (lanes) {
+      walk_cells(axes, p, 0, f.m, [&, add](const Cells<T, Dim>& c) {
+        for (size_t l = 0; l < c.count; ++l) {
+          const size_t k = c.first + l;
+          const size_t lower = static_cast<size_t>(c.base[l]);
+          T frac[Dim];
+          for (size_t d = 0; d < Dim; ++d) frac[d] = c.frac[d][l];
+          add(grid + lower, dv + lower, dp + Dim * k, gb[k], frac);
+        }
+      });
+      continue;
+    }
+#endif
+    for (size_t k = 0; k < f.m; ++k) {
+      T frac[Dim];
+      const size_t lower = locate(axes.axis, p + Dim * k, frac);
+      add(grid + lower, dv + lower, dp + Dim * k, gb[k], frac);
+    }
+  }
+}
 
 }  // namespace mirelon::grid

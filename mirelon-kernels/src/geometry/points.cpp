@@ -40,9 +40,22 @@ struct TwoPointSets {
   }
   // Elements of one batch's distance matrix (a_count * b_count), if that fits.
   std::optional<size_t> matrix_per_batch() const { return checked_size(a_count, b_count); }
+  // Elements of every batch's distance matrix together, if that fits.
+  std::optional<size_t> matrix_total() const {
+    const std::optional<size_t> per_batch = matrix_per_batch();
+    return per_batch ? checked_size(batch, *per_batch) : std::nullopt;
+  }
   // One value per point of input 0 in every batch (batch * a_count), if that fits.
   std::optional<size_t> per_first_point() const { return checked_size(batch, a_count); }
 };
+
+// The gradient outputs of the nearest-point kernels: each as long as its point set (every
+// position may receive a contribution).
+inline bool check_point_gradients(KernelResult& r, const KernelBuffer* in,
+                                  const KernelBuffer* out) {
+  return check_length_at_least(r, out[0], element_count(in[0]), "query gradient too short") &&
+         check_length_at_least(r, out[1], element_count(in[1]), "reference gradient too short");
+}
 
 // The distance rows are the hot loop of the matrix kernel. At the AVX2 level they run four
 // points at a time; the vector form performs exactly the scalar form's IEEE operations
@@ -119,14 +132,13 @@ void pairwise_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
                   size_t) {
   points_detail::TwoPointSets<T> s;
   if (!s.init(in, r)) return;
-  const std::optional<size_t> per_batch = s.matrix_per_batch();
-  const std::optional<size_t> total = per_batch ? checked_size(s.batch, *per_batch) : std::nullopt;
-  if (!check_length(r, out[0], total, "output length mismatch")) return;
+  if (!check_length(r, out[0], s.matrix_total(), "output length mismatch")) return;
   if (s.batch == 0) return;
   const std::span<T> d = output_span<T>(out[0]);
+  const size_t per_batch = *s.matrix_per_batch();
   cpu::dispatch<cpu::Level::avx2>([&]<cpu::Level L>() {
     for (size_t k = 0; k < s.batch; ++k) {
-      pairwise_fwd_loop<L, T>(s.a.block(k), s.b.block(k), d.subspan(k * *per_batch, *per_batch),
+      pairwise_fwd_loop<L, T>(s.a.block(k), s.b.block(k), d.subspan(k * per_batch, per_batch),
                               s.b_count);
     }
   });
@@ -137,9 +149,7 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
                   size_t) {
   points_detail::TwoPointSets<T> s;
   if (!s.init(in, r)) return;
-  const std::optional<size_t> per_batch = s.matrix_per_batch();
-  const std::optional<size_t> total = per_batch ? checked_size(s.batch, *per_batch) : std::nullopt;
-  if (!check_length(r, in[2], total, "cotangent length mismatch")) return;
+  if (!check_length(r, in[2], s.matrix_total(), "cotangent length mismatch")) return;
   // Every position of A and B may receive a contribution.
   if (!check_length_at_least(r, out[0], element_count(in[0]),
                              "first point set gradient too short") ||
@@ -151,6 +161,7 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
   if (s.batch == 0) return;
 
   const std::span<const T> g = input_span<T>(in[2]);
+  const size_t per_batch = *s.matrix_per_batch();
   const BatchGrad<T> grad_a(output_span<T>(out[0]), s.a);
   const BatchGrad<T> grad_b(output_span<T>(out[1]), s.b);
   for (size_t k = 0; k < s.batch; ++k) {
@@ -163,7 +174,7 @@ void pairwise_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelB
       const double ay = static_cast<double>(a[2 * i + 1]);
       double acc_x = 0.0;
       double acc_y = 0.0;
-      const T* grow = g.data() + k * *per_batch + i * s.b_count;
+      const T* grow = g.data() + k * per_batch + i * s.b_count;
       for (size_t j = 0; j < s.b_count; ++j) {
         const double dx = ax - static_cast<double>(b[2 * j]);
         const double dy = ay - static_cast<double>(b[2 * j + 1]);
@@ -219,10 +230,7 @@ void points_closest_hard_vjp(KernelResult& r, const KernelBuffer* in, size_t,
   if (!check_length(r, in[3], total, "residual/cotangent length mismatch") ||
       !check_length(r, in[2], total, "residual/cotangent length mismatch"))
     return;
-  // Every position of an input may receive a contribution.
-  if (!check_length_at_least(r, out[0], element_count(in[0]), "query gradient too short")) return;
-  if (!check_length_at_least(r, out[1], element_count(in[1]), "reference gradient too short"))
-    return;
+  if (!points_detail::check_point_gradients(r, in, out)) return;
   const std::span<const T> residual = input_span<T>(in[2]);
   if (!check_residual_indices<T>(r, residual, *total, s.b_count, "point")) return;
 
@@ -284,6 +292,17 @@ struct PointSetsWithParam {
     return unify_batch_counts({sets.batch, param.batch_count()}, sets.batch, r);
   }
   T value(size_t b) const { return param.block(b)[0]; }
+
+  // What the gradients start with: the operands, the cotangent (input 3, one per query) and the
+  // two point gradients checked, the gradients zero-filled.
+  bool init_gradient(const KernelBuffer* in, const KernelBuffer* out, KernelResult& r) {
+    if (!init(in, r)) return false;
+    if (!check_length(r, in[3], sets.per_first_point(), "cotangent length mismatch")) return false;
+    if (!check_point_gradients(r, in, out)) return false;
+    zero_fill<T>(out[0]);
+    zero_fill<T>(out[1]);
+    return true;
+  }
 };
 
 // Smoothed distance of query (qx, qy) to reference point j of `ref`, evaluated in C (the element
@@ -331,13 +350,6 @@ inline void add_contribution(T* gq, T* gr, size_t j, C c, C dx, C dy) {
   gq[1] += vy;
   gr[2 * j] -= vx;
   gr[2 * j + 1] -= vy;
-}
-
-// The gradient outputs of the point-set reductions: each as long as its point set.
-inline bool check_point_gradients(KernelResult& r, const KernelBuffer* in,
-                                  const KernelBuffer* out) {
-  return check_length_at_least(r, out[0], element_count(in[0]), "query gradient too short") &&
-         check_length_at_least(r, out[1], element_count(in[1]), "reference gradient too short");
 }
 
 // ---- forward rows in lanes ----------------------------------------------------------------
@@ -445,12 +457,8 @@ template <typename T>
 void points_closest_soft_vjp(KernelResult& r, const KernelBuffer* in, size_t,
                              const KernelBuffer* out, size_t) {
   points_detail::PointSetsWithParam<T> p;
-  if (!p.init(in, r)) return;
+  if (!p.init_gradient(in, out, r)) return;
   const auto& s = p.sets;
-  if (!check_length(r, in[3], s.per_first_point(), "cotangent length mismatch")) return;
-  if (!points_detail::check_point_gradients(r, in, out)) return;
-  zero_fill<T>(out[0]);
-  zero_fill<T>(out[1]);
   if (s.batch == 0) return;
 
   const std::span<const T> g = input_span<T>(in[3]);
@@ -617,12 +625,8 @@ void row_reduce_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
   RowReduceKind kind;
   if (!points_detail::row_reduce_kind<T>(r, in[4], kind)) return;
   points_detail::PointSetsWithParam<T> p;
-  if (!p.init(in, r)) return;
+  if (!p.init_gradient(in, out, r)) return;
   const auto& s = p.sets;
-  if (!check_length(r, in[3], s.per_first_point(), "cotangent length mismatch")) return;
-  if (!points_detail::check_point_gradients(r, in, out)) return;
-  zero_fill<T>(out[0]);
-  zero_fill<T>(out[1]);
   if (s.batch == 0 || kind == RowReduceKind::count_within) return;
 
   const std::span<const T> g = input_span<T>(in[3]);

@@ -152,26 +152,36 @@ bool view_rings(KernelResult& r, const KernelBuffer& vertices, BatchView<const T
   return rings.init(input_span<T>(vertices), 2 * second_last_extent(vertices), r);
 }
 
-// Forward checks: the output holds one value per ring.
-template <typename T>
-bool check_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
-                   BatchView<const T>& rings) {
-  return view_rings(r, in[0], rings) &&
-         check_length(r, out[0], rings.batch_count(), "output length mismatch");
+// The forward: one output value per ring, value(vertices, N) for each.
+template <typename T, typename Value>
+void for_each_ring(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                   Value&& value) {
+  BatchView<const T> rings;
+  if (!view_rings(r, in[0], rings) ||
+      !check_length(r, out[0], rings.batch_count(), "output length mismatch"))
+    return;
+  const size_t n = rings.inner() / 2;
+  T* result = output_span<T>(out[0]).data();
+  for (size_t b = 0; b < rings.batch_count(); ++b) result[b] = value(rings.block(b).data(), n);
 }
 
-// Gradient checks: one cotangent per ring, and a gradient output that holds every vertex value;
-// then the gradient is zero-filled.
-template <typename T>
-bool check_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
-                    BatchView<const T>& rings) {
+// The gradient: one cotangent per ring, and a gradient output that holds every vertex value,
+// zero-filled; then add(vertices, N, cotangent, gradient of the vertices) for each ring.
+template <typename T, typename Add>
+void add_ring_gradients(KernelResult& r, const KernelBuffer* in, const KernelBuffer* out,
+                        Add&& add) {
+  BatchView<const T> rings;
   if (!view_rings(r, in[0], rings) ||
       !check_length(r, in[1], rings.batch_count(), "cotangent length mismatch") ||
       !check_operand_length(r, out[0], rings.data().size(), LengthRule::at_least,
                             "vertex gradient"))
-    return false;
+    return;
   zero_fill<T>(out[0]);
-  return true;
+  const size_t n = rings.inner() / 2;
+  const T* g = input_span<T>(in[1]).data();
+  T* grad = output_span<T>(out[0]).data();
+  for (size_t b = 0; b < rings.batch_count(); ++b)
+    add(rings.block(b).data(), n, g[b], grad + b * 2 * n);
 }
 
 // Twice the signed area: x_i y_j then - y_i x_j per vertex, each rounded, in vertex order.
@@ -186,11 +196,13 @@ T shoelace(const T* v, size_t n) {
   return s;
 }
 
-// Differences of the edge from vertex i to vertex j, formed in the element type and widened.
+// Length of the edge from vertex i to vertex j, with 1e-12 added under the root: differences
+// formed in the element type, the rest in 64-bit. Returns the differences too.
 template <typename T>
-void edge_difference(const T* v, size_t i, size_t j, double& dx, double& dy) {
+double edge_length(const T* v, size_t i, size_t j, double& dx, double& dy) {
   dx = static_cast<double>(static_cast<T>(v[2 * j] - v[2 * i]));
   dy = static_cast<double>(static_cast<T>(v[2 * j + 1] - v[2 * i + 1]));
+  return std::sqrt((dy * dy + dx * dx) + 1e-12);
 }
 
 }  // namespace polygon_measure
@@ -199,35 +211,24 @@ void edge_difference(const T* v, size_t i, size_t j, double& dx, double& dy) {
 template <typename T>
 void polygon_area_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                       size_t) {
-  BatchView<const T> rings;
-  if (!polygon_measure::check_forward(r, in, out, rings)) return;
-  const size_t n = rings.inner() / 2;
-  T* area = output_span<T>(out[0]).data();
-  for (size_t b = 0; b < rings.batch_count(); ++b) {
-    area[b] = std::fabs(polygon_measure::shoelace(rings.block(b).data(), n) * T(0.5));
-  }
+  polygon_measure::for_each_ring<T>(r, in, out, [](const T* v, size_t n) {
+    return std::fabs(polygon_measure::shoelace(v, n) * T(0.5));
+  });
 }
 
 template <typename T>
 void polygon_area_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer* out,
                       size_t) {
-  BatchView<const T> rings;
-  if (!polygon_measure::check_gradient(r, in, out, rings)) return;
-  const size_t n = rings.inner() / 2;
-  const T* g = input_span<T>(in[1]).data();
-  T* grad = output_span<T>(out[0]).data();
-  for (size_t b = 0; b < rings.batch_count(); ++b) {
-    const T* v = rings.block(b).data();
+  polygon_measure::add_ring_gradients<T>(r, in, out, [](const T* v, size_t n, T g, T* dv) {
     // A zero area counts as positive; a NaN one takes the negative side.
-    const T w = T(0) <= polygon_measure::shoelace(v, n) ? g[b] * T(0.5) : -g[b] * T(0.5);
-    T* dv = grad + b * 2 * n;
+    const T w = T(0) <= polygon_measure::shoelace(v, n) ? g * T(0.5) : -g * T(0.5);
     for (size_t i = 0; i < n; ++i) {
       const size_t p = i == 0 ? n - 1 : i - 1;
       const size_t j = i + 1 == n ? 0 : i + 1;
       dv[2 * i] += (v[2 * j + 1] - v[2 * p + 1]) * w;
       dv[2 * i + 1] += (v[2 * p] - v[2 * j]) * w;
     }
-  }
+  });
 }
 
 // Differences in the element type; lengths, their sum and the gradient terms in 64-bit, each
@@ -235,39 +236,25 @@ void polygon_area_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Ker
 template <typename T>
 void polygon_perimeter_fwd(KernelResult& r, const KernelBuffer* in, size_t,
                            const KernelBuffer* out, size_t) {
-  BatchView<const T> rings;
-  if (!polygon_measure::check_forward(r, in, out, rings)) return;
-  const size_t n = rings.inner() / 2;
-  T* perimeter = output_span<T>(out[0]).data();
-  for (size_t b = 0; b < rings.batch_count(); ++b) {
-    const T* v = rings.block(b).data();
+  polygon_measure::for_each_ring<T>(r, in, out, [](const T* v, size_t n) {
     double sum = 0;
     for (size_t i = 0; i < n; ++i) {
       double dx, dy;
-      polygon_measure::edge_difference(v, i, i + 1 == n ? 0 : i + 1, dx, dy);
-      sum = sum + std::sqrt((dy * dy + dx * dx) + 1e-12);
+      sum = sum + polygon_measure::edge_length(v, i, i + 1 == n ? 0 : i + 1, dx, dy);
     }
-    perimeter[b] = static_cast<T>(sum);
-  }
+    return static_cast<T>(sum);
+  });
 }
 
 template <typename T>
 void polygon_perimeter_vjp(KernelResult& r, const KernelBuffer* in, size_t,
                            const KernelBuffer* out, size_t) {
-  BatchView<const T> rings;
-  if (!polygon_measure::check_gradient(r, in, out, rings)) return;
-  const size_t n = rings.inner() / 2;
-  const T* g = input_span<T>(in[1]).data();
-  T* grad = output_span<T>(out[0]).data();
-  for (size_t b = 0; b < rings.batch_count(); ++b) {
-    const T* v = rings.block(b).data();
-    const double gb = g[b];
-    T* dv = grad + b * 2 * n;
+  polygon_measure::add_ring_gradients<T>(r, in, out, [](const T* v, size_t n, T g, T* dv) {
+    const double gb = g;
     for (size_t i = 0; i < n; ++i) {
       const size_t j = i + 1 == n ? 0 : i + 1;
       double dx, dy;
-      polygon_measure::edge_difference(v, i, j, dx, dy);
-      const double len = std::sqrt((dy * dy + dx * dx) + 1e-12);
+      const double len = polygon_measure::edge_length(v, i, j, dx, dy);
       const T cx = static_cast<T>((dx * gb) / len);
       const T cy = static_cast<T>((dy * gb) / len);
       dv[2 * j] += cx;
@@ -275,7 +262,7 @@ void polygon_perimeter_vjp(KernelResult& r, const KernelBuffer* in, size_t,
       dv[2 * i] -= cx;
       dv[2 * i + 1] -= cy;
     }
-  }
+  });
 }
 
 MIRELON_INSTANTIATE_KERNEL(polygon_area_fwd);

@@ -14,15 +14,18 @@ namespace mirelon {
 
 namespace polyline_detail {
 
-// The vertices of a polyline and its segment count: nv vertices of d coordinates; a closed
-// polyline has nv segments (the last returns to vertex 0), an open one nv - 1, and none without
-// vertices.
+// The vertices of a polyline and its segment count: nv vertices of d coordinates (the extents of
+// the vertices operand); a closed polyline has nv segments (the last returns to vertex 0), an open
+// one nv - 1, and none without vertices.
 template <typename T>
 struct Polyline {
   const T* v = nullptr;
   size_t nv = 0;
   size_t d = 0;
   bool closed = false;
+
+  explicit Polyline(const KernelBuffer& vertices)
+      : nv(second_last_extent(vertices)), d(last_extent(vertices)) {}
 
   size_t segments() const { return nv == 0 ? 0 : (closed ? nv : nv - 1); }
   size_t end_of(size_t i) const { return closed && i + 1 == nv ? 0 : i + 1; }
@@ -102,13 +105,18 @@ size_t segment_at(const std::vector<T>& cum, size_t k, size_t ordered, T target)
   return i < ordered ? i : k - 1;
 }
 
+// Reads whether the polyline is closed from the flag operand; either way it must have a segment.
 template <typename T>
-bool read_closed(KernelResult& r, const KernelBuffer& flag, const char* kernel, bool& closed) {
+bool read_closed(KernelResult& r, const KernelBuffer& flag, const char* kernel, Polyline<T>& p) {
   if (element_count(flag) == 0) {
     r.fail(message(kernel, ": closed flag operand is empty"));
     return false;
   }
-  closed = static_cast<const T*>(flag.data)[0] != T(0);  // NaN closes
+  p.closed = static_cast<const T*>(flag.data)[0] != T(0);  // NaN closes
+  if (p.segments() == 0) {
+    r.fail(message(kernel, ": need at least one segment"));
+    return false;
+  }
   return true;
 }
 
@@ -118,9 +126,7 @@ template <typename T>
 void boundary_point_at_fwd(KernelResult& r, const KernelBuffer* in, size_t,
                            const KernelBuffer* out, size_t) {
   using namespace polyline_detail;
-  Polyline<T> p;
-  p.nv = second_last_extent(in[0]);
-  p.d = last_extent(in[0]);
+  Polyline<T> p(in[0]);
   const size_t q = last_extent(in[1]);
   if (!check_length(r, in[0], checked_size(p.nv, p.d),
                     "boundary_point_at: vertices buffer length mismatch"))
@@ -130,12 +136,8 @@ void boundary_point_at_fwd(KernelResult& r, const KernelBuffer* in, size_t,
       !check_length(r, out[0], checked_size(q, p.d), kLengths) ||
       !check_length(r, out[1], q, kLengths) || !check_length(r, out[2], q, kLengths))
     return;
-  if (!read_closed<T>(r, in[2], "boundary_point_at", p.closed)) return;
+  if (!read_closed<T>(r, in[2], "boundary_point_at", p)) return;
   const size_t k = p.segments();
-  if (k == 0) {
-    r.fail("boundary_point_at: need at least one segment");
-    return;
-  }
   p.v = input_span<T>(in[0]).data();
   const T* s = input_span<T>(in[1]).data();
   T* points = output_span<T>(out[0]).data();
@@ -176,9 +178,7 @@ template <typename T>
 void boundary_point_at_vjp(KernelResult& r, const KernelBuffer* in, size_t,
                            const KernelBuffer* out, size_t) {
   using namespace polyline_detail;
-  Polyline<T> p;
-  p.nv = second_last_extent(in[0]);
-  p.d = last_extent(in[0]);
+  Polyline<T> p(in[0]);
   const size_t q = last_extent(in[1]);
   const std::optional<size_t> point_values = checked_size(q, p.d);
   const std::optional<size_t> vertex_values = checked_size(p.nv, p.d);
@@ -189,12 +189,8 @@ void boundary_point_at_vjp(KernelResult& r, const KernelBuffer* in, size_t,
   constexpr const char* kOutputs = "boundary_point_at_vjp: output length mismatch";
   if (!check_length(r, out[0], vertex_values, kOutputs) || !check_length(r, out[1], q, kOutputs))
     return;
-  if (!read_closed<T>(r, in[2], "boundary_point_at_vjp", p.closed)) return;
+  if (!read_closed<T>(r, in[2], "boundary_point_at_vjp", p)) return;
   const size_t k = p.segments();
-  if (k == 0) {
-    r.fail("boundary_point_at_vjp: need at least one segment");
-    return;
-  }
   // The vertices and fractions are read as the forward's shapes give them.
   if (!check_operand_length(r, in[0], *vertex_values, LengthRule::at_least,
                             "boundary_point_at_vjp: vertices") ||

@@ -48,6 +48,15 @@ inline T floored_time(T t) {
   return max_ignoring_nan(t, static_cast<T>(1e-9));
 }
 
+// ---- logistic ----
+
+// The midpoint, rate and ceiling (inputs 1 to 3).
+inline bool check_logistic_parameters(KernelResult& r, const KernelBuffer* inputs, size_t n) {
+  return check_operand_length(r, inputs[1], n, kPerElement, "logistic midpoint") &&
+         check_operand_length(r, inputs[2], n, kPerElement, "logistic rate") &&
+         check_operand_length(r, inputs[3], n, kPerElement, "logistic ceiling");
+}
+
 // ---- periodic ----
 
 // Frequency factor of harmonic k: k * 2*pi in the working precision (the 32-bit copy forms k in
@@ -148,9 +157,7 @@ void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[2]);
   const size_t n = t.size();
-  if (!check_length(result, inputs[2], n, "cotangent length mismatch") ||
-      !check_length(result, outputs[0], n, "cotangent length mismatch"))
-    return;
+  if (!transform::check_cotangent(result, inputs[2], outputs[0], n)) return;
   if (!check_operand_length(result, inputs[1], n, kPerElement, "decay parameter")) return;
   if (!check_kind_present(result, inputs[3])) return;
   if (!check_operand_length(result, outputs[1], n, kPerElement, "decay parameter gradient")) return;
@@ -217,9 +224,7 @@ void logistic_fwd(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const size_t n = t.size();
   if (!check_length(result, outputs[0], n, "output length mismatch")) return;
-  if (!check_operand_length(result, inputs[1], n, kPerElement, "logistic midpoint")) return;
-  if (!check_operand_length(result, inputs[2], n, kPerElement, "logistic rate")) return;
-  if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
+  if (!check_logistic_parameters(result, inputs, n)) return;
   if (n == 0) return;
   T* const out = output_span<T>(outputs[0]).data();
   const T* const time = t.data();
@@ -254,12 +259,8 @@ void logistic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto t = input_span<T>(inputs[0]);
   const auto g = input_span<T>(inputs[4]);
   const size_t n = t.size();
-  if (!check_length(result, inputs[4], n, "cotangent length mismatch") ||
-      !check_length(result, outputs[0], n, "cotangent length mismatch"))
-    return;
-  if (!check_operand_length(result, inputs[1], n, kPerElement, "logistic midpoint")) return;
-  if (!check_operand_length(result, inputs[2], n, kPerElement, "logistic rate")) return;
-  if (!check_operand_length(result, inputs[3], n, kPerElement, "logistic ceiling")) return;
+  if (!transform::check_cotangent(result, inputs[4], outputs[0], n)) return;
+  if (!check_logistic_parameters(result, inputs, n)) return;
   if (!check_operand_length(result, outputs[1], n, kPerElement,
                             "logistic midpoint gradient"))
     return;
@@ -384,9 +385,7 @@ void periodic_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const auto g = input_span<T>(inputs[4]);
   const size_t n = t.size();
   const size_t harmonics = a.size();
-  if (!check_length(result, inputs[4], n, "cotangent length mismatch") ||
-      !check_length(result, outputs[0], n, "cotangent length mismatch"))
-    return;
+  if (!transform::check_cotangent(result, inputs[4], outputs[0], n)) return;
   if (!check_operand_length(result, inputs[1], n, kPerElement, "periodic period")) return;
   if (!check_operand_length(result, inputs[3], harmonics, LengthRule::at_least,
                             "periodic phases"))

@@ -15,6 +15,14 @@
 
 namespace mirelon::transform {
 
+// The cotangent and the gradient of the elements (a curve's first input): one value per element
+// each.
+inline bool check_cotangent(KernelResult& r, const KernelBuffer& cotangent,
+                            const KernelBuffer& gradient, size_t n) {
+  return check_length(r, cotangent, n, "cotangent length mismatch") &&
+         check_length(r, gradient, n, "cotangent length mismatch");
+}
+
 // Work handed to a worker comes in blocks of about this many element evaluations (an exp or a
 // knot search; a periodic element counts once per harmonic), so that a short call runs on the
 // calling thread instead of paying for the hand-over.

@@ -88,9 +88,7 @@ void pwl_vjp(KernelResult& result, const KernelBuffer* inputs, size_t, const Ker
   const auto g = input_span<T>(inputs[3]);
   const size_t n = x.size();
   const size_t k = xk.size();
-  if (!check_length(result, inputs[3], n, "cotangent length mismatch") ||
-      !check_length(result, outputs[0], n, "cotangent length mismatch"))
-    return;
+  if (!transform::check_cotangent(result, inputs[3], outputs[0], n)) return;
   // The knots obey the forward's rule; only the first K values are read.
   if (k < 2 || yk.size() < k) return result.fail(kKnotsMessage);
   if (n == 0) return;
