@@ -67,15 +67,19 @@ void quantile_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuff
   run_gradient(c, factors);
 }
 
-// z = normal_quantile(p~) for observations [i0, i0 + m), m <= kManyBlock, evaluated side by
-// side in 64-bit and narrowed; each value is that of the one-at-a-time call.
-template <typename T>
-void standard_quantiles(const T* p, size_t i0, size_t m, T* z, cpu::Level level) {
+// f(i, z_i) for the observations [begin, end), z_i = normal_quantile(p~_i): evaluated kManyBlock at
+// a time side by side in 64-bit and narrowed, each value that of the one-at-a-time call.
+template <typename T, typename F>
+[[gnu::always_inline]] inline void for_standard_quantiles(const T* p, size_t begin, size_t end,
+                                                          cpu::Level level, F f) {
   double wide[kManyBlock];
   double zd[kManyBlock];
-  for (size_t l = 0; l < m; ++l) wide[l] = static_cast<double>(clamp_probability(p[i0 + l]));
-  normal_quantile_many(wide, zd, m, level);
-  for (size_t l = 0; l < m; ++l) z[l] = static_cast<T>(zd[l]);
+  for (size_t i0 = begin; i0 < end; i0 += kManyBlock) {
+    const size_t m = end - i0 < kManyBlock ? end - i0 : kManyBlock;
+    for (size_t l = 0; l < m; ++l) wide[l] = static_cast<double>(clamp_probability(p[i0 + l]));
+    normal_quantile_many(wide, zd, m, level);
+    for (size_t l = 0; l < m; ++l) f(i0 + l, static_cast<T>(zd[l]));
+  }
 }
 
 // Forward of the gaussian and lognormal quantiles: q[i] = f(z_i, mu, sigma).
@@ -85,15 +89,8 @@ void normal_forward(KernelResult& r, const KernelBuffer* in, const KernelBuffer*
   if (!check_forward(r, in, out, c, kQuantileParams)) return;
   const cpu::Level level = cpu::active();
   pool::parallel_for(c.n, [&](size_t begin, size_t end) {
-    T z[kManyBlock];
-    for (size_t i0 = begin; i0 < end; i0 += kManyBlock) {
-      const size_t m = end - i0 < kManyBlock ? end - i0 : kManyBlock;
-      standard_quantiles(c.x, i0, m, z, level);
-      for (size_t l = 0; l < m; ++l) {
-        const size_t i = i0 + l;
-        c.out[i] = f(z[l], c.p[0][i], c.p[1][i]);
-      }
-    }
+    for_standard_quantiles(c.x, begin, end, level,
+                           [&](size_t i, T z) { c.out[i] = f(z, c.p[0][i], c.p[1][i]); });
   });
 }
 
@@ -105,15 +102,9 @@ void normal_gradient(KernelResult& r, const KernelBuffer* in, const KernelBuffer
   if (!check_quantile_gradient(r, in, out, c)) return;
   const cpu::Level level = cpu::active();
   ordered_gradient<T, 2>(c.n, c.sums(), [&](size_t begin, size_t end, auto& out) {
-    T z[kManyBlock];
-    for (size_t i0 = begin; i0 < end; i0 += kManyBlock) {
-      const size_t m = end - i0 < kManyBlock ? end - i0 : kManyBlock;
-      standard_quantiles(c.x, i0, m, z, level);
-      for (size_t l = 0; l < m; ++l) {
-        const size_t i = i0 + l;
-        c.apply(i, factors(z[l], c.p[0][i], c.p[1][i]), out, begin);
-      }
-    }
+    for_standard_quantiles(c.x, begin, end, level, [&](size_t i, T z) {
+      c.apply(i, factors(z, c.p[0][i], c.p[1][i]), out, begin);
+    });
   });
 }
 

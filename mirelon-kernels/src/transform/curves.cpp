@@ -172,11 +172,10 @@ void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
   const ParamGrad<T> dparam = ParamGrad<T>::of(outputs[1]);
   const Chunks chunks(n, 1, dparam.summed() ? 1 : 0);
   transform::Scratch<T> terms(dparam.summed() ? chunks.rows : 0);
-  const auto add_terms = [](const auto& dp) {
-    return [&dp](size_t begin, size_t end) { add_terms_together(begin, end, dp); };
-  };
-  if (kind == kExponential) {
-    const OrderedGrad dp_terms(dparam, terms.get(), chunks.mask, [](T s, T v) { return s + v; });
+  // element(t, p, g) gives element i's time gradient and its parameter term, which `combine`
+  // takes into the parameter gradient.
+  const auto run = [&](auto combine, auto element) {
+    const OrderedGrad dp_terms(dparam, terms.get(), chunks.mask, combine);
     for_chunks(
         chunks, n,
         [&](size_t first, size_t last) {
@@ -186,33 +185,27 @@ void decay_vjp(KernelResult& result, const KernelBuffer* inputs, size_t,
           T* const dt = dtime;
           const auto dp = dp_terms;
           for (size_t i = first; i < last; ++i) {
-            const T tau = p[i];
-            const T e = std::exp(-t[i] / tau);
-            dt[i] = (-e / tau) * g[i];
-            dp.put(i, ((t[i] * e) / (tau * tau)) * g[i]);
+            const auto [d, term] = element(t[i], p[i], g[i]);
+            dt[i] = d;
+            dp.put(i, term);
           }
         },
-        add_terms(dp_terms));
-    return;
+        [&dp_terms](size_t begin, size_t end) { add_terms_together(begin, end, dp_terms); });
+  };
+  if (kind == kExponential) {
+    return run([](T s, T v) { return s + v; },
+               [](T t, T tau, T g) {
+                 const T e = std::exp(-t / tau);
+                 return std::pair<T, T>((-e / tau) * g, ((t * e) / (tau * tau)) * g);
+               });
   }
-  const OrderedGrad dp_terms(dparam, terms.get(), chunks.mask, [](T s, T v) { return s - v; });
-  for_chunks(
-      chunks, n,
-      [&](size_t first, size_t last) {
-        const T* const t = time;
-        const T* const g = cot;
-        const Param<T> p = param;
-        T* const dt = dtime;
-        const auto dp = dp_terms;
-        for (size_t i = first; i < last; ++i) {
-          const T c = floored_time(t[i]);
-          const T a = -p[i];
-          const T y = std::pow(c, a);
-          dt[i] = ((a * y) / c) * g[i];
-          dp.put(i, g[i] * (std::log(c) * y));
-        }
-      },
-      add_terms(dp_terms));
+  run([](T s, T v) { return s - v; },
+      [](T t, T p, T g) {
+        const T c = floored_time(t);
+        const T a = -p;
+        const T y = std::pow(c, a);
+        return std::pair<T, T>(((a * y) / c) * g, g * (std::log(c) * y));
+      });
 }
 
 // ------------------------------------------------------------------------------------------------
