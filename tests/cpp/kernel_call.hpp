@@ -60,6 +60,18 @@ struct Operand {
 template <typename T>
 using Operands = std::vector<Operand<T>>;
 
+// A call for a table of cases: the kernel in both copies, input and output extents, the values of
+// small inputs where a test gives them, and the message it must fail with (none: it succeeds).
+struct KernelCase {
+  const char* name;
+  KernelFn f32;
+  KernelFn f64;
+  std::vector<Dims> in;
+  std::vector<Dims> out;
+  std::vector<std::vector<double>> values = {};
+  const char* text = nullptr;
+};
+
 // Calls f on the buffers; returns "" on success, else its message.
 inline std::string run(KernelFn f, const std::vector<KernelBuffer>& in,
                        const std::vector<KernelBuffer>& out) {

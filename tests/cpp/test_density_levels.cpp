@@ -15,11 +15,13 @@
 
 #include "cpu.hpp"
 #include "density/special.hpp"
+#include "kernel_call.hpp"
 #include "targets.hpp"
 
 namespace {
 
 namespace cpu = mirelon::cpu;
+using namespace mirelon::test_support;
 using mirelon::KernelBuffer;
 using mirelon::KernelResult;
 
@@ -64,16 +66,14 @@ std::vector<T> values(size_t n, double lo, double hi, uint64_t seed, bool plain 
   return v;
 }
 
-// Equal bits element by element, except that a NaN matches a NaN of either sign: where two NaNs
-// meet in an addition or multiplication, the compiler may order the operands differently in lanes
-// and in scalar code, and which one's sign the result carries is left open.
+// Expects equal bits in every output, a NaN matching any NaN (first_difference_but_nan).
 template <typename T>
-bool same_bits(const std::vector<T>& a, const std::vector<T>& b, size_t& at) {
-  for (at = 0; at < a.size(); ++at) {
-    if (std::isnan(a[at]) && std::isnan(b[at])) continue;
-    if (std::memcmp(&a[at], &b[at], sizeof(T)) != 0) return false;
+void expect_same(const std::vector<std::vector<T>>& want, const std::vector<std::vector<T>>& got,
+                 const std::string& label) {
+  for (size_t o = 0; o < want.size(); ++o) {
+    const size_t at = first_difference_but_nan(want[o], got[o]);
+    EXPECT_EQ(at, want[o].size()) << label << ", output " << o << ", element " << at;
   }
-  return true;
 }
 
 TEST_F(DensityLevels, ManyValueSpecialFunctionsAgreeAtEveryLevel) {
@@ -92,9 +92,8 @@ TEST_F(DensityLevels, ManyValueSpecialFunctionsAgreeAtEveryLevel) {
       c.fn(x.data(), want.data(), m, cpu::Level::portable);
       for (cpu::Level level : machine_levels()) {
         c.fn(x.data(), got.data(), m, level);
-        size_t at;
-        EXPECT_TRUE(same_bits(want, got, at))
-            << c.name << " at " << cpu::name(level) << ", m " << m << ", element " << at;
+        expect_same<double>({want}, {got}, mirelon::message(c.name, " at ", cpu::name(level),
+                                                            ", m ", m));
       }
     }
   }
@@ -109,8 +108,6 @@ struct Kernel {
   bool gradient;
   bool probability;  // the first operand is a probability
 };
-
-#define KERNEL(k) #k, &mirelon::k<float>, &mirelon::k<double>
 
 // The operands of a call: x (or p), the parameters (parameter j holds one value when bit j of
 // `one_value` is set) and, for a gradient, g.
@@ -139,13 +136,7 @@ std::vector<std::vector<T>> call(const Kernel& k, std::vector<std::vector<T>>& i
   std::vector<std::vector<T>> out;
   out.emplace_back(in[0].size(), T(-7.25));
   for (size_t count : cotangents) out.emplace_back(count, T(-7.25));
-  const int32_t dtype = dtype_of(sizeof(T));
-  std::vector<KernelBuffer> ib, ob;
-  for (auto& v : in) ib.push_back({{static_cast<int64_t>(v.size())}, v.data(), dtype});
-  for (auto& v : out) ob.push_back({{static_cast<int64_t>(v.size())}, v.data(), dtype});
-  KernelResult r;
-  (sizeof(T) == 4 ? k.f32 : k.f64)(r, ib.data(), ib.size(), ob.data(), ob.size());
-  EXPECT_TRUE(r.ok) << k.name << ": " << r.message;
+  EXPECT_EQ(mirelon::test_support::run(copy_for<T>(k.f32, k.f64), in, out), "") << k.name;
   return out;
 }
 
@@ -172,14 +163,9 @@ void expect_every_level_alike(const Kernel& k) {
       const auto want = run<T>(k, n, one_value);
       for (cpu::Level level : machine_levels()) {
         cpu::cap(level);
-        const auto got = run<T>(k, n, one_value);
-        for (size_t o = 0; o < want.size(); ++o) {
-          size_t at;
-          EXPECT_TRUE(same_bits(want[o], got[o], at))
-              << k.name << "<" << (sizeof(T) == 4 ? "float" : "double") << "> at "
-              << cpu::name(level) << ", n " << n << ", one-value mask " << one_value
-              << ", output " << o << ", element " << at;
-        }
+        expect_same(want, run<T>(k, n, one_value),
+                    mirelon::message(k.name, "<", sizeof(T) * 8, "-bit> at ", cpu::name(level),
+                                     ", n ", n, ", one-value mask ", one_value));
       }
     }
   }
@@ -194,19 +180,19 @@ TEST_P(DensityLevelsKernel, AgreesBitForBitAtEveryLevel) {
 
 INSTANTIATE_TEST_SUITE_P(
     VectorPaths, DensityLevelsKernel,
-    ::testing::Values(Kernel{KERNEL(logp_gaussian_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_lognormal_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_exponential_fwd), 1, false, false},
-                      Kernel{KERNEL(logp_uniform_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_gamma_fwd), 2, false, false},
-                      Kernel{KERNEL(logp_gaussian_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_gamma_vjp), 2, true, false},
-                      Kernel{KERNEL(cdf_gaussian_fwd), 2, false, false},
-                      Kernel{KERNEL(cdf_lognormal_fwd), 2, false, false},
-                      Kernel{KERNEL(q_gaussian_fwd), 2, false, true},
-                      Kernel{KERNEL(q_lognormal_fwd), 2, false, true},
-                      Kernel{KERNEL(q_gaussian_vjp), 2, true, true},
-                      Kernel{KERNEL(q_lognormal_vjp), 2, true, true}),
+    ::testing::Values(Kernel{TYPED_KERNEL(logp_gaussian_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_lognormal_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_exponential_fwd), 1, false, false},
+                      Kernel{TYPED_KERNEL(logp_uniform_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_gamma_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(logp_gaussian_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_gamma_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(cdf_gaussian_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(cdf_lognormal_fwd), 2, false, false},
+                      Kernel{TYPED_KERNEL(q_gaussian_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_lognormal_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_gaussian_vjp), 2, true, true},
+                      Kernel{TYPED_KERNEL(q_lognormal_vjp), 2, true, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The same outputs formed one element at a time, the loop every pooled path must reproduce: a
@@ -227,7 +213,7 @@ std::vector<std::vector<T>> one_at_a_time(const Kernel& k, std::vector<std::vect
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j < in.size(); ++j) ib[j].data = &in[j][in[j].size() == 1 ? 0 : i];
     KernelResult r;
-    (sizeof(T) == 4 ? k.f32 : k.f64)(r, ib.data(), ib.size(), ob.data(), ob.size());
+    copy_for<T>(k.f32, k.f64)(r, ib.data(), ib.size(), ob.data(), ob.size());
     out[0][i] = one[0];
     for (size_t j = 0; j < cotangents.size(); ++j) {
       if (cotangents[j] == 1) out[1 + j][0] = out[1 + j][0] + one[1 + j];
@@ -246,13 +232,9 @@ void expect_one_at_a_time(const Kernel& k, std::vector<std::vector<T>>& in,
   const auto want = one_at_a_time(k, in, cotangents);
   for (cpu::Level level : machine_levels()) {
     cpu::cap(level);
-    const auto got = call(k, in, cotangents);
-    for (size_t o = 0; o < want.size(); ++o) {
-      size_t at;
-      EXPECT_TRUE(same_bits(want[o], got[o], at))
-          << k.name << "<" << (sizeof(T) == 4 ? "float" : "double") << "> at " << cpu::name(level)
-          << ", " << label << ", output " << o << ", element " << at;
-    }
+    expect_same(want, call(k, in, cotangents),
+                mirelon::message(k.name, "<", sizeof(T) * 8, "-bit> at ", cpu::name(level), ", ",
+                                 label));
   }
 }
 
@@ -291,38 +273,38 @@ TEST_P(DensityLevelsLoop, MatchesTheOneElementAtATimeLoop) {
 
 INSTANTIATE_TEST_SUITE_P(
     Gradients, DensityLevelsLoop,
-    ::testing::Values(Kernel{KERNEL(logp_gaussian_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_lognormal_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_exponential_vjp), 1, true, false},
-                      Kernel{KERNEL(logp_uniform_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_weibull_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_gumbel_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_beta_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_gamma_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_vonmises_vjp), 2, true, false},
-                      Kernel{KERNEL(logp_wrapped_gaussian_vjp), 2, true, false},
-                      Kernel{KERNEL(cdf_gaussian_vjp), 2, true, false},
-                      Kernel{KERNEL(cdf_lognormal_vjp), 2, true, false},
-                      Kernel{KERNEL(cdf_exponential_vjp), 1, true, false},
-                      Kernel{KERNEL(cdf_uniform_vjp), 2, true, false},
-                      Kernel{KERNEL(cdf_weibull_vjp), 2, true, false},
-                      Kernel{KERNEL(cdf_gumbel_vjp), 2, true, false},
-                      Kernel{KERNEL(q_gaussian_vjp), 2, true, true},
-                      Kernel{KERNEL(q_lognormal_vjp), 2, true, true},
-                      Kernel{KERNEL(q_exponential_vjp), 1, true, true},
-                      Kernel{KERNEL(q_uniform_vjp), 2, true, true},
-                      Kernel{KERNEL(q_weibull_vjp), 2, true, true},
-                      Kernel{KERNEL(q_gumbel_vjp), 2, true, true}),
+    ::testing::Values(Kernel{TYPED_KERNEL(logp_gaussian_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_lognormal_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_exponential_vjp), 1, true, false},
+                      Kernel{TYPED_KERNEL(logp_uniform_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_weibull_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_gumbel_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_beta_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_gamma_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_vonmises_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(logp_wrapped_gaussian_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(cdf_gaussian_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(cdf_lognormal_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(cdf_exponential_vjp), 1, true, false},
+                      Kernel{TYPED_KERNEL(cdf_uniform_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(cdf_weibull_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(cdf_gumbel_vjp), 2, true, false},
+                      Kernel{TYPED_KERNEL(q_gaussian_vjp), 2, true, true},
+                      Kernel{TYPED_KERNEL(q_lognormal_vjp), 2, true, true},
+                      Kernel{TYPED_KERNEL(q_exponential_vjp), 1, true, true},
+                      Kernel{TYPED_KERNEL(q_uniform_vjp), 2, true, true},
+                      Kernel{TYPED_KERNEL(q_weibull_vjp), 2, true, true},
+                      Kernel{TYPED_KERNEL(q_gumbel_vjp), 2, true, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     QuantileForwards, DensityLevelsLoop,
-    ::testing::Values(Kernel{KERNEL(q_gaussian_fwd), 2, false, true},
-                      Kernel{KERNEL(q_lognormal_fwd), 2, false, true},
-                      Kernel{KERNEL(q_exponential_fwd), 1, false, true},
-                      Kernel{KERNEL(q_uniform_fwd), 2, false, true},
-                      Kernel{KERNEL(q_weibull_fwd), 2, false, true},
-                      Kernel{KERNEL(q_gumbel_fwd), 2, false, true}),
+    ::testing::Values(Kernel{TYPED_KERNEL(q_gaussian_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_lognormal_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_exponential_fwd), 1, false, true},
+                      Kernel{TYPED_KERNEL(q_uniform_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_weibull_fwd), 2, false, true},
+                      Kernel{TYPED_KERNEL(q_gumbel_fwd), 2, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -27,9 +27,7 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 namespace mirelon {
 namespace {
 
-using test_support::FakeApi;
-using test_support::find_handler;
-using test_support::FrameBuilder;
+using namespace test_support;
 
 TEST(EntryAllocations, NoneForASuccessfulOneElementCall) {
   FakeApi api;

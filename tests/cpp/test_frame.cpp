@@ -13,10 +13,7 @@
 namespace mirelon {
 namespace {
 
-using test_support::FakeApi;
-using test_support::FrameBuilder;
-using test_support::kF32;
-using test_support::kF64;
+using namespace test_support;
 
 // A metadata record as XLA hands it over, with every written field holding garbage first.
 xla::XLA_FFI_Metadata stale_metadata() {

@@ -15,12 +15,7 @@
 namespace mirelon {
 namespace {
 
-using test_support::FakeApi;
-using test_support::find_handler;
-using test_support::FrameBuilder;
-using test_support::kF32;
-using test_support::kF64;
-using test_support::TestBuffer;
+using namespace test_support;
 
 struct Target {
   const char* name;

@@ -13,15 +13,7 @@ namespace {
 
 using namespace mirelon::test_support;
 
-// A call: the kernel in both copies, input and output extents, and the message when it fails.
-struct Call {
-  const char* name;
-  mirelon::KernelFn f32;
-  mirelon::KernelFn f64;
-  std::vector<Dims> in;
-  std::vector<Dims> out;
-  const char* text;
-};
+using Call = KernelCase;
 
 // Every operand filled with values in (0, 1): valid bandwidths, weights, uniforms and factors.
 template <typename T>
@@ -48,24 +40,23 @@ TEST_P(ValidCall, StaysInsideItsOperands) {
 INSTANTIATE_TEST_SUITE_P(
     Multivariate, ValidCall,
     ::testing::Values(
-        // Valid shapes always succeed; the message field is unused.
-        Call{TYPED_KERNEL(kde_fwd), {{5}, {7}, {1}}, {{5}}, ""},
-        Call{TYPED_KERNEL(kde_vjp), {{5}, {0}, {2}, {5}}, {{5}, {0}}, ""},
-        Call{TYPED_KERNEL(mixture_fwd), {{4, 3}, {3}}, {{4}}, ""},
-        Call{TYPED_KERNEL(mixture_vjp), {{4, 3}, {3}, {4}}, {{4, 3}, {3}}, ""},
-        Call{TYPED_KERNEL(histogram_fwd), {{6}, {4}, {3}}, {{6}}, ""},
-        Call{TYPED_KERNEL(histogram_vjp), {{6}, {3}, {3}, {6}}, {{3}}, ""},
-        Call{TYPED_KERNEL(histogram_vjp), {{2}, {0}, {1}, {2}}, {{1}}, ""},
-        Call{TYPED_KERNEL(mvn_logp_fwd), {{3, 4}, {4}, {4, 4}}, {{3}}, ""},
+        Call{TYPED_KERNEL(kde_fwd), {{5}, {7}, {1}}, {{5}}},
+        Call{TYPED_KERNEL(kde_vjp), {{5}, {0}, {2}, {5}}, {{5}, {0}}},
+        Call{TYPED_KERNEL(mixture_fwd), {{4, 3}, {3}}, {{4}}},
+        Call{TYPED_KERNEL(mixture_vjp), {{4, 3}, {3}, {4}}, {{4, 3}, {3}}},
+        Call{TYPED_KERNEL(histogram_fwd), {{6}, {4}, {3}}, {{6}}},
+        Call{TYPED_KERNEL(histogram_vjp), {{6}, {3}, {3}, {6}}, {{3}}},
+        Call{TYPED_KERNEL(histogram_vjp), {{2}, {0}, {1}, {2}}, {{1}}},
+        Call{TYPED_KERNEL(mvn_logp_fwd), {{3, 4}, {4}, {4, 4}}, {{3}}},
         Call{TYPED_KERNEL(mvn_logp_vjp), {{20000, 1}, {1}, {1, 1}, {20000}},
-                          {{20000, 1}, {1}, {1, 1}}, ""},
-        Call{TYPED_KERNEL(corr_chol_fwd), {{6}}, {{4, 4}}, ""},
-        Call{TYPED_KERNEL(corr_chol_vjp), {{6}, {4, 4}}, {{6}}, ""},
-        Call{TYPED_KERNEL(copula_fwd), {{3, 4}, {6}}, {{3}}, ""},
-        Call{TYPED_KERNEL(copula_vjp), {{25000, 3}, {4}, {25000}}, {{25000, 3}, {4}}, ""},
-        Call{TYPED_KERNEL(copula_vjp), {{2, 0}, {1}, {2}}, {{2, 0}, {1}}, ""},
-        Call{TYPED_KERNEL(vonmises_sample), {{3, 4}, {1}, {3}}, {{3}}, ""},
-        Call{TYPED_KERNEL(vonmises_sample_bwd), {{1}, {3}, {3}, {3}}, {{3}, {1}}, ""}));
+                          {{20000, 1}, {1}, {1, 1}}},
+        Call{TYPED_KERNEL(corr_chol_fwd), {{6}}, {{4, 4}}},
+        Call{TYPED_KERNEL(corr_chol_vjp), {{6}, {4, 4}}, {{6}}},
+        Call{TYPED_KERNEL(copula_fwd), {{3, 4}, {6}}, {{3}}},
+        Call{TYPED_KERNEL(copula_vjp), {{25000, 3}, {4}, {25000}}, {{25000, 3}, {4}}},
+        Call{TYPED_KERNEL(copula_vjp), {{2, 0}, {1}, {2}}, {{2, 0}, {1}}},
+        Call{TYPED_KERNEL(vonmises_sample), {{3, 4}, {1}, {3}}, {{3}}},
+        Call{TYPED_KERNEL(vonmises_sample_bwd), {{1}, {3}, {3}, {3}}, {{3}, {1}}}));
 
 class NegativeDimensionCall : public ::testing::TestWithParam<Call> {};
 
@@ -79,11 +70,11 @@ INSTANTIATE_TEST_SUITE_P(
     Multivariate, NegativeDimensionCall,
     ::testing::Values(
         // The element counts alone would pass as rows of 0 coordinates and an empty factor.
-        Call{TYPED_KERNEL(copula_fwd), {{2, -3}, {1}}, {{2}}, "copula shape mismatch"},
-        Call{TYPED_KERNEL(copula_vjp), {{2, -3}, {1}, {2}}, {{2, -3}, {1}},
+        Call{TYPED_KERNEL(copula_fwd), {{2, -3}, {1}}, {{2}}, {}, "copula shape mismatch"},
+        Call{TYPED_KERNEL(copula_vjp), {{2, -3}, {1}, {2}}, {{2, -3}, {1}}, {},
                           "copula vjp shape mismatch"},
-        Call{TYPED_KERNEL(corr_chol_fwd), {{0}}, {{0, -2}}, "corr_chol shape mismatch"},
-        Call{TYPED_KERNEL(corr_chol_vjp), {{0}, {0, -2}}, {{0}},
+        Call{TYPED_KERNEL(corr_chol_fwd), {{0}}, {{0, -2}}, {}, "corr_chol shape mismatch"},
+        Call{TYPED_KERNEL(corr_chol_vjp), {{0}, {0, -2}}, {{0}}, {},
                           "corr_chol vjp shape mismatch"}));
 
 }  // namespace

@@ -19,20 +19,10 @@ namespace {
 using namespace mirelon::test_support;
 using mirelon::cpu::Level;
 
-// A call: kernel, input shapes, output shapes, the values of its small inputs (parameters, kind)
-// and the message it must fail with (none: it succeeds). Inputs without values hold random
-// points with NaN, infinite, zero and repeated values; a failing call's inputs each hold a small
-// block, far too small for the shapes claimed, so that a read past the checks shows in the
-// sanitizer build.
-struct Call {
-  const char* name;
-  mirelon::KernelFn f32;
-  mirelon::KernelFn f64;
-  std::vector<Dims> in;
-  std::vector<Dims> out;
-  std::vector<std::vector<double>> values = {};
-  const char* text = nullptr;
-};
+// Inputs without values hold random points with NaN, infinite, zero and repeated values; a failing
+// call's inputs each hold a small block, far too small for the shapes claimed, so that a read past
+// the checks shows in the sanitizer build.
+using Call = KernelCase;
 
 template <typename T>
 std::vector<T> points(size_t n, size_t seed) {

@@ -10,11 +10,7 @@
 namespace mirelon {
 namespace {
 
-using test_support::FakeApi;
-using test_support::find_handler;
-using test_support::FrameBuilder;
-using test_support::kF32;
-using test_support::kF64;
+using namespace test_support;
 using Dims = std::vector<int64_t>;
 
 struct NegativeExtentCase {

@@ -76,6 +76,12 @@ def elementwise_vjp(fn, x, params, g):
     return [np.atleast_1d(np.asarray(o)) for o in pull(jnp.asarray(g))]
 
 
+def vjp64(fn, args, g):
+    """The cotangents of `args` pulled back from `g` by jax.vjp of fn(*args), all in 64-bit."""
+    _, pull = jax.vjp(fn, *[jnp.asarray(a, jnp.float64) for a in args])
+    return [np.asarray(o) for o in pull(jnp.asarray(g, jnp.float64))]
+
+
 def segment_ratios_and_squares(points, segments):
     """Every 2-D point against every segment [x0, y0, x1, y1], in 64-bit as the geometry kernels
     evaluate it: the projection ratio onto the segment and the squared distance to the point at

@@ -2,14 +2,12 @@
 Delaunay mesh, the choice of triangle (first containing one, tolerance, least-outside fallback,
 degenerate triangles, index conversions), gradients against jax.vjp of a jax.numpy reference with
 the chosen triangle held constant, and the checks of both kernels."""
-import jax
-import jax.numpy as jnp
 import numpy as np
 import pytest
 from scipy.interpolate import LinearNDInterpolator
 from scipy.spatial import Delaunay
 
-from mirelon_jax import call, call_handler, check_rejected, shape
+from mirelon_jax import call, call_handler, check_rejected, shape, vjp64
 
 DTYPES = [np.float32, np.float64]
 UNIT = np.array([[0, 0], [1, 0], [0, 1]], float)  # one right triangle
@@ -107,9 +105,7 @@ def reference_gradient(vertices, triangles, values, index, queries, g):
         l2 = (e1[:, 0] * d[:, 1] - d[:, 0] * e1[:, 1]) / det
         return z[t[:, 0]] * ((1 - l1) - l2) + z[t[:, 1]] * l1 + z[t[:, 2]] * l2
 
-    _, pull = jax.vjp(interp, jnp.asarray(values, jnp.float64),
-                      jnp.asarray(queries, jnp.float64))
-    return [np.asarray(x) for x in pull(jnp.asarray(g, jnp.float64))]
+    return vjp64(interp, (values, queries), g)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

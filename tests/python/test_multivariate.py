@@ -11,7 +11,7 @@ from jax.scipy.linalg import solve_triangular
 from jax.scipy.special import ndtri
 from scipy.special import logsumexp
 
-from mirelon_jax import call, check_rejected, outputs_with_one_and_four_workers, shape
+from mirelon_jax import call, check_rejected, outputs_with_one_and_four_workers, shape, vjp64
 
 F32, F64 = np.float32, np.float64
 DTYPES = [F32, F64]
@@ -36,11 +36,6 @@ def assert_single_rounds_double(target, out_shapes, *args):
         np.testing.assert_array_equal(a, b.astype(F32))
 
 
-def vjp_of(fn, args, g):
-    _, pull = jax.vjp(fn, *[jnp.asarray(a) for a in args])
-    return [np.asarray(o) for o in pull(jnp.asarray(g))]
-
-
 def assert_all_close(got, want, rtol, atol=0.0):
     for k, (a, b) in enumerate(zip(got, want)):
         np.testing.assert_allclose(a, b, rtol=rtol, atol=atol, err_msg=f"output {k}")
@@ -62,7 +57,7 @@ def test_kde_matches_logsumexp_and_its_gradient_jax_vjp():
                                rtol=1e-13)
     g = rng.normal(size=x.size)
     grads = run("kde_vjp", [x.shape, data.shape], x, data, [h, 5.0], g)  # h's extra element unused
-    assert_all_close(grads, vjp_of(lambda a, b: kde_ref(a, b, h), (x, data), g), rtol=1e-10,
+    assert_all_close(grads, vjp64(lambda a, b: kde_ref(a, b, h), (x, data), g), rtol=1e-10,
                      atol=1e-14)
     assert_single_rounds_double("kde_fwd", x.shape, x, data, [h])
     assert_single_rounds_double("kde_vjp", [x.shape, data.shape], x, data, [h], g)
@@ -101,7 +96,7 @@ def test_mixture_matches_logsumexp_and_its_gradient_jax_vjp():
     np.testing.assert_array_equal(dL[7], 0.0)
     keep = np.arange(400) != 7
     assert_all_close([dL[keep], dlogw],
-                     vjp_of(mixture_ref, (L[keep], logw), g[keep]), rtol=1e-11, atol=1e-14)
+                     vjp64(mixture_ref, (L[keep], logw), g[keep]), rtol=1e-11, atol=1e-14)
     assert_single_rounds_double("mixture_fwd", (400,), L, logw)
     assert_single_rounds_double("mixture_vjp", [L.shape, logw.shape], L, logw, g)
 
@@ -145,7 +140,7 @@ def test_histogram_gradient_matches_jax_vjp():
         return jnp.log(w[bins] / jnp.sum(w)) - jnp.log(jnp.diff(jnp.asarray(EDGES))[bins])
 
     dw = run("histogram_vjp", (5,), x, EDGES, w, g)
-    np.testing.assert_allclose(dw, vjp_of(ref, (w,), g)[0], rtol=1e-12, atol=1e-14)
+    np.testing.assert_allclose(dw, vjp64(ref, (w,), g)[0], rtol=1e-12, atol=1e-14)
     assert_single_rounds_double("histogram_vjp", (5,), x, EDGES, w, g)
 
 
@@ -173,7 +168,7 @@ def test_mvn_matches_scipy_and_its_gradient_jax_vjp():
     np.testing.assert_allclose(got, st.multivariate_normal(mu, L @ L.T).logpdf(X), rtol=1e-12)
     g = rng.normal(size=200)
     grads = run("mvn_logp_vjp", [X.shape, mu.shape, L.shape], X, mu, upper, g)
-    assert_all_close(grads, vjp_of(mvn_ref, (X, mu, L), g), rtol=1e-10, atol=1e-12)
+    assert_all_close(grads, vjp64(mvn_ref, (X, mu, L), g), rtol=1e-10, atol=1e-12)
     np.testing.assert_array_equal(np.triu(grads[2], 1), 0.0)
     # The 32-bit copy forms x - mu in single precision and the rest in 64-bit: on x - mu with a
     # zero mean it is the rounded 64-bit result.
@@ -216,7 +211,7 @@ def test_corr_chol_has_unit_rows_and_matches_jax_reference(d):
     np.testing.assert_array_equal(run("corr_chol_fwd", (d, d), np.zeros(theta.size)), np.eye(d))
     G = rng.normal(size=(d, d))
     got = run("corr_chol_vjp", (theta.size,), theta, G)
-    np.testing.assert_allclose(got, vjp_of(lambda t: corr_ref(t, d), (theta,), G)[0],
+    np.testing.assert_allclose(got, vjp64(lambda t: corr_ref(t, d), (theta,), G)[0],
                                rtol=1e-12, atol=1e-14)
     assert_single_rounds_double("corr_chol_fwd", (d, d), theta)
     assert_single_rounds_double("corr_chol_vjp", (theta.size,), theta, G)
@@ -252,7 +247,7 @@ def test_copula_matches_scipy_and_its_gradient_jax_vjp():
     np.testing.assert_allclose(got, want, rtol=1e-7, atol=1e-8)  # Acklam's quantile, ~1e-9
     g = rng.normal(size=n)
     dU, dtheta = run("copula_vjp", [U.shape, theta.shape], U, theta, g)
-    ref_dU, ref_dtheta = vjp_of(lambda u, t: copula_ref(u, t, d), (U, theta), g)
+    ref_dU, ref_dtheta = vjp64(lambda u, t: copula_ref(u, t, d), (U, theta), g)
     np.testing.assert_allclose(dU[3:], ref_dU[3:], rtol=1e-6, atol=1e-6)
     np.testing.assert_allclose(dtheta, ref_dtheta, rtol=1e-7)
     assert_single_rounds_double("copula_fwd", (n,), U, theta)

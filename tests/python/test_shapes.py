@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 from scipy.special import logsumexp
 
-from mirelon_jax import arrays_with_one_and_four_workers, call, call_handler, check_rejected, shape
+from mirelon_jax import (arrays_with_one_and_four_workers, call, call_handler, check_rejected, shape,
+                         vjp64)
 
 DTYPES = [np.float32, np.float64]
 
@@ -129,40 +130,11 @@ def test_ellipse_gradient_matches_jax_with_the_nearest_point_held(dtype, axes):
         return sign * jnp.hypot(u - ab_[:, :1] * cphi, v - ab_[:, 1:] * sphi)
 
     g = np.random.default_rng(2).normal(size=sd.shape).astype(dtype)
-    _, pull = jax.vjp(f, *[jnp.asarray(x, jnp.float64) for x in (points, centre, ab, angles)])
-    want = pull(jnp.asarray(g, jnp.float64))
+    want = vjp64(f, (points, centre, ab, angles), g)
     got = ellipse_vjp(points, centre, ab, angles, g)
     tol = dict(rtol=1e-9, atol=1e-9) if dtype == np.float64 else dict(rtol=1e-4, atol=1e-4)
     for x, y in zip(got, want):
         np.testing.assert_allclose(x, np.asarray(y).reshape(x.shape), **tol)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("case,text", [
-    ("points_odd", "buffer length 3 is not a multiple of inner size 2"),
-    ("no_points", "inner block size must be positive"),
-    ("centres_odd", "buffer length 3 is not a multiple of inner size 2"),
-    ("batches", "incompatible batch counts: 2 vs 3"),
-    ("output", "output length mismatch"),
-    ("cotangent", "cotangent length mismatch"),
-    ("point_grad", "point gradient too short"),
-    ("centre_grad", "centre gradient too short"),
-    ("axes_grad", "semi-axis gradient too short"),
-    ("angle_grad", "angle gradient too short"),
-])
-def test_ellipse_rejects_bad_operands_before_writing(dtype, case, text):
-    points = np.ones({"points_odd": (3,), "no_points": (2, 0, 2)}.get(case, (2, 2, 2)), dtype)
-    centre = np.ones(3 if case == "centres_odd" else 2, dtype)
-    ab = np.ones(6 if case == "batches" else 2, dtype)
-    angle = np.ones(1, dtype)
-    inputs = [points, centre, ab, angle]
-    if case in ("output", "points_odd", "no_points", "centres_odd", "batches"):
-        check_rejected("ellipse_sd_fwd", inputs, [4 + (case == "output")], text, through_jax=False)
-    if case != "output":
-        grads = [x.size - (case == name) for x, name in
-                 zip(inputs, ("point_grad", "centre_grad", "axes_grad", "angle_grad"))]
-        g = np.ones(4 - (case == "cotangent"), dtype)
-        check_rejected("ellipse_sd_vjp", inputs + [g], grads, text, through_jax=False)
 
 
 # ---- half-space signed distance ------------------------------------------------------------------
@@ -248,9 +220,8 @@ def test_halfspace_gradient_matches_jax(dtype):
         return jnp.where(t > 0, soft, jnp.max(s, axis=-1))
 
     g = np.random.default_rng(4).normal(size=(3, 50)).astype(dtype)
-    _, pull = jax.vjp(f, *[jnp.asarray(x, jnp.float64) for x in (points, normals, offsets)])
+    want = vjp64(f, (points, normals, offsets), g)
     tol = dict(rtol=1e-11, atol=1e-12) if dtype == np.float64 else dict(rtol=1e-4, atol=1e-4)
-    want = pull(jnp.asarray(g, jnp.float64))
     for x, y in zip(halfspace_vjp(points, normals, offsets, tau, g), want):
         np.testing.assert_allclose(x, np.asarray(y), **tol)
     # Tied maxima: the whole gradient goes to the lower index.
@@ -277,33 +248,6 @@ def test_halfspace_hard_gradient_is_the_plain_sum_in_point_order(dtype):
         np.subtract.at(want[2][b], k, (gb[:, 0] / lk[:, 0]).astype(dtype))
     for x, y in zip(got, want):
         np.testing.assert_array_equal(x, y)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("case,text", [
-    ("no_points", "inner block size must be positive"),
-    ("normals", "buffer length 10 is not a multiple of inner size 6"),
-    ("offsets", "buffer length 3 is not a multiple of inner size 2"),
-    ("batches", "incompatible batch counts: 2 vs 3"),
-    ("output", "output length mismatch"),
-    ("cotangent", "cotangent length mismatch"),
-    ("point_grad", "point gradient too short"),
-    ("normal_grad", "normal gradient too short"),
-    ("offset_grad", "offset gradient too short"),
-])
-def test_halfspace_rejects_bad_operands_before_writing(dtype, case, text):
-    points = np.ones((2, 0, 3) if case == "no_points" else (2, 4, 3), dtype)
-    normals = np.ones({"normals": (5, 2, 1), "batches": (3, 2, 3)}.get(case, (2, 2, 3)), dtype)
-    offsets = np.ones(3 if case == "offsets" else 4, dtype)
-    inputs = [points, normals, offsets, np.ones(1, dtype)]
-    if case not in ("cotangent", "point_grad", "normal_grad", "offset_grad"):
-        check_rejected("halfspace_sd_fwd", inputs, [8 + (case == "output")], text,
-                       through_jax=False)
-    if case != "output":
-        grads = [x.size - (case == name) for x, name in
-                 zip(inputs, ("point_grad", "normal_grad", "offset_grad"))]
-        g = np.ones(8 - (case == "cotangent"), dtype)
-        check_rejected("halfspace_sd_vjp", inputs + [g], grads, text, through_jax=False)
 
 
 _CHILD = """
@@ -387,8 +331,7 @@ def test_volume_gradient_matches_jax_and_skips_constant_samples(dtype):
         sigma = 1 / (jnp.exp(jnp.max(t, axis=1) / 0.01) + 1)
         return jnp.sum(sigma) / len(samples) * (2 * r[0]) ** 2
 
-    _, pull = jax.vjp(f, jnp.asarray(normals, jnp.float64), jnp.asarray(offsets, jnp.float64))
-    want = pull(jnp.float64(g[0]))
+    want = vjp64(f, (normals, offsets), g[0])
     got = volume_vjp(samples, normals, r, offsets, g)
     assert np.isfinite(got[0]).all() and np.isfinite(got[1]).all()
     tol = dict(rtol=1e-10, atol=1e-10) if dtype == np.float64 else dict(rtol=2e-3, atol=2e-3)
@@ -396,25 +339,59 @@ def test_volume_gradient_matches_jax_and_skips_constant_samples(dtype):
         np.testing.assert_allclose(x, np.asarray(y), **tol)
 
 
+# ---- rejected operands ---------------------------------------------------------------------------
+
+ODD3 = "buffer length 3 is not a multiple of inner size 2"
+INNER = "inner block size must be positive"
+BATCHES = "incompatible batch counts: 2 vs 3"
+
+
+def fwd_and_vjp(fwd, ins, out, g, grads, text):
+    """The forward on `ins` with output `out`, and its gradient on `ins` and `g` with `grads`."""
+    vjp = fwd[:-4] + "_vjp" if fwd.endswith("_fwd") else fwd + "_vjp"
+    return [(fwd, ins, [out], text), (vjp, ins + [g], grads, text)]
+
+
+def at_least(what, want, got):
+    return f"{what} length mismatch: expected at least {want} elements, got {got}"
+
+
+P2, C, AB, A = (2, 2, 2), 2, 2, 1  # ellipse: 2 batches of 2 points
+P3, N, O, T = (2, 4, 3), (2, 2, 3), 4, 1  # half-space: 2 batches of 4 points in 3-D, 2 constraints
+S, NV, R, OV = (3, 2), (2, 2), 1, 2  # volume: 3 samples in 2-D, 2 constraints
+REJECTIONS = [
+    *fwd_and_vjp("ellipse_sd_fwd", [3, C, AB, A], 4, 4, [3, 2, 2, 1], ODD3),
+    *fwd_and_vjp("ellipse_sd_fwd", [(2, 0, 2), C, AB, A], 4, 4, [0, 2, 2, 1], INNER),
+    *fwd_and_vjp("ellipse_sd_fwd", [P2, 3, AB, A], 4, 4, [8, 3, 2, 1], ODD3),
+    *fwd_and_vjp("ellipse_sd_fwd", [P2, C, 6, A], 4, 4, [8, 2, 6, 1], BATCHES),
+    ("ellipse_sd_fwd", [P2, C, AB, A], [5], "output length mismatch"),
+    ("ellipse_sd_vjp", [P2, C, AB, A, 3], [8, 2, 2, 1], "cotangent length mismatch"),
+    ("ellipse_sd_vjp", [P2, C, AB, A, 4], [7, 2, 2, 1], "point gradient too short"),
+    ("ellipse_sd_vjp", [P2, C, AB, A, 4], [8, 1, 2, 1], "centre gradient too short"),
+    ("ellipse_sd_vjp", [P2, C, AB, A, 4], [8, 2, 1, 1], "semi-axis gradient too short"),
+    ("ellipse_sd_vjp", [P2, C, AB, A, 4], [8, 2, 2, 0], "angle gradient too short"),
+    *fwd_and_vjp("halfspace_sd_fwd", [(2, 0, 3), N, O, T], 8, 8, [0, 12, 4], INNER),
+    *fwd_and_vjp("halfspace_sd_fwd", [P3, (5, 2, 1), O, T], 8, 8, [24, 10, 4],
+                 "buffer length 10 is not a multiple of inner size 6"),
+    *fwd_and_vjp("halfspace_sd_fwd", [P3, N, 3, T], 8, 8, [24, 12, 3], ODD3),
+    *fwd_and_vjp("halfspace_sd_fwd", [P3, (3, 2, 3), O, T], 8, 8, [24, 18, 4], BATCHES),
+    ("halfspace_sd_fwd", [P3, N, O, T], [9], "output length mismatch"),
+    ("halfspace_sd_vjp", [P3, N, O, T, 7], [24, 12, 4], "cotangent length mismatch"),
+    ("halfspace_sd_vjp", [P3, N, O, T, 8], [23, 12, 4], "point gradient too short"),
+    ("halfspace_sd_vjp", [P3, N, O, T, 8], [24, 11, 4], "normal gradient too short"),
+    ("halfspace_sd_vjp", [P3, N, O, T, 8], [24, 12, 3], "offset gradient too short"),
+    *fwd_and_vjp("volume_mc", [(0, 3, 2), NV, R, OV], 1, 1, [4, 2], at_least("samples", 6, 0)),
+    *fwd_and_vjp("volume_mc", [S, (0, 2, 2), R, OV], 1, 1, [4, 2], at_least("normals", 4, 0)),
+    *fwd_and_vjp("volume_mc", [S, NV, 0, OV], 1, 1, [4, 2], at_least("half-width", 1, 0)),
+    *fwd_and_vjp("volume_mc", [S, NV, R, 1], 1, 1, [4, 2], at_least("offsets", 2, 1)),
+    ("volume_mc", [S, NV, R, OV], [0], at_least("output", 1, 0)),
+    ("volume_mc_vjp", [S, NV, R, OV, 0], [4, 2], at_least("cotangent", 1, 0)),
+    ("volume_mc_vjp", [S, NV, R, OV, 1], [3, 2], at_least("normal gradient", 4, 3)),
+    ("volume_mc_vjp", [S, NV, R, OV, 1], [4, 1], at_least("offset gradient", 2, 1)),
+]
+
+
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("case,text", [
-    ("samples", "samples length mismatch: expected at least 6 elements, got 0"),
-    ("normals", "normals length mismatch: expected at least 4 elements, got 0"),
-    ("half_width", "half-width length mismatch: expected at least 1 elements, got 0"),
-    ("offsets", "offsets length mismatch: expected at least 2 elements, got 1"),
-    ("output", "output length mismatch: expected at least 1 elements, got 0"),
-    ("cotangent", "cotangent length mismatch: expected at least 1 elements, got 0"),
-    ("normal_grad", "normal gradient length mismatch: expected at least 4 elements, got 3"),
-    ("offset_grad", "offset gradient length mismatch: expected at least 2 elements, got 1"),
-])
-def test_volume_rejects_short_operands_before_writing(dtype, case, text):
-    samples = np.ones((0, 3, 2) if case == "samples" else (3, 2), dtype)
-    normals = np.ones((0, 2, 2) if case == "normals" else (2, 2), dtype)
-    inputs = [samples, normals, np.ones(int(case != "half_width"), dtype),
-              np.ones(1 if case == "offsets" else 2, dtype)]
-    if case not in ("cotangent", "normal_grad", "offset_grad"):
-        check_rejected("volume_mc", inputs, [int(case != "output")], text, through_jax=False)
-    if case != "output":
-        g = np.ones(int(case != "cotangent"), dtype)
-        grads = [4 - (case == "normal_grad"), 2 - (case == "offset_grad")]
-        check_rejected("volume_mc_vjp", inputs + [g], grads, text, through_jax=False)
+@pytest.mark.parametrize("target,ins,outs,text", REJECTIONS)
+def test_bad_operands_are_rejected_before_writing(dtype, target, ins, outs, text):
+    check_rejected(target, ins, outs, text, dtype=dtype, through_jax=False)
