@@ -14,7 +14,7 @@ import jax.numpy as jnp
 import numpy as np
 from scipy.spatial import Delaunay
 
-from harness import compare, ffi, median_seconds, start
+from harness import compare, ffi, median_seconds, start, vjp_reference
 
 
 def _locate(p, origin, spacing, n):
@@ -69,15 +69,6 @@ def mesh_interp(vertices, triangles, values, queries, chunk=50):
     return jax.lax.map(one, queries.reshape(-1, chunk, 2)).reshape(-1)
 
 
-def _vjp_of(fn, n_diff):
-    """Jitted pull-back of fn with respect to its first `n_diff` arguments; g comes last."""
-    def pull(*args):
-        *args, g = args
-        _, back = jax.vjp(lambda *d: fn(*d, *args[n_diff:]), *args[:n_diff])
-        return back(g)
-    return jax.jit(pull)
-
-
 def _grid_case(table, rng, dtype, name, fn, shape, m):
     name_dt = np.dtype(dtype).name
     dim = len(shape)
@@ -94,7 +85,7 @@ def _grid_case(table, rng, dtype, name, fn, shape, m):
     compare(table, f"{name}_fwd {dims} M=1e6 {name_dt}", ours_fwd, jax.jit(fn),
             (f, p, origin, spacing), "jnp gather")
     compare(table, f"{name}_vjp {dims} M=1e6 {name_dt}",
-            ffi(name + "_vjp", [shape, (m, dim)], dtype), _vjp_of(fn, 2),
+            ffi(name + "_vjp", [shape, (m, dim)], dtype), vjp_reference(fn, 2),
             (f, p, origin, spacing, g), "jax.vjp")
 
 
@@ -126,7 +117,7 @@ def _mesh_case(table, rng, dtype, nt_target=10_000, nq=100_000):
         _, index, bary = ours(v, t, z, q)
         return vjp(v, t, z, index, bary, g)
 
-    ref_vjp = _vjp_of(lambda z, q, v, t: mesh_interp(v, t, z, q), 2)
+    ref_vjp = vjp_reference(lambda z, q, v, t: mesh_interp(v, t, z, q), 2)
     ours_s = median_seconds(both, vertices, triangles, values, queries, g, repeat=3, warmup=1)
     ref_s = median_seconds(ref_vjp, values, queries, vertices, triangles, g, repeat=3, warmup=1)
     table.add(case.replace("mesh_interp", "mesh_interp fwd+vjp"), ours_s, ref_s, "jax.vjp")

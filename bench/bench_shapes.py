@@ -8,7 +8,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from harness import compare, ffi, start
+from harness import compare, ffi, start, vjp_reference
 
 
 def _reference(points, normals, offsets, tau):
@@ -18,16 +18,11 @@ def _reference(points, normals, offsets, tau):
     return jnp.where(t > 0, soft, jnp.max(s, axis=-1)).astype(points.dtype)
 
 
-def _reference_vjp(points, normals, offsets, tau, g):
-    _, pull = jax.vjp(lambda p, n, o: _reference(p, n, o, tau), points, normals, offsets)
-    return pull(g)
-
-
 def run():
     rng, table = start("shapes: half-space signed distance")
     m, k, d = 10**6, 16, 3
     fwd_ref = jax.jit(_reference)
-    vjp_ref = jax.jit(_reference_vjp)
+    vjp_ref = vjp_reference(_reference, 3)
     for dtype in (np.float32, np.float64):
         name = np.dtype(dtype).name
         points = jnp.asarray(rng.normal(size=(m, d)).astype(dtype))

@@ -92,15 +92,21 @@ def one_value_reference(fn):
     return jax.jit(lambda x, *params: fn(x, *[p[0] for p in params]).astype(x.dtype))
 
 
+def vjp_reference(fn, n_diff=None):
+    """Jitted pull-back of jax.vjp of fn with respect to its first `n_diff` arguments (all when
+    None); the cotangent g comes last, after every argument of fn."""
+    def pull(*args_and_g):
+        *args, g = args_and_g
+        k = len(args) if n_diff is None else n_diff
+        _, pullback = jax.vjp(lambda *d: fn(*d, *args[k:]), *args[:k])
+        return pullback(g)
+    return jax.jit(pull)
+
+
 def one_value_reference_vjp(fn):
     """Jitted jax.vjp of one_value_reference(fn) at (x, *params), pulled back from the last
     argument g."""
-    def grad(x, *params_and_g):
-        *params, g = params_and_g
-        _, pullback = jax.vjp(lambda a, *ps: fn(a, *[p[0] for p in ps]).astype(a.dtype), x,
-                              *params)
-        return pullback(g)
-    return jax.jit(grad)
+    return vjp_reference(lambda x, *ps: fn(x, *[p[0] for p in ps]).astype(x.dtype))
 
 
 def run_sized(title, cases, sizes=(10**6, 10**7), dtypes=(np.float32, np.float64)):

@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "frame_builder.hpp"
+#include "kernel_call.hpp"
 
 namespace mirelon {
 namespace {
@@ -181,12 +181,6 @@ const std::vector<KernelCase>& pool_kernels() {
   return cases;
 }
 
-size_t count_of(const Dims& dims) {
-  size_t n = 1;
-  for (int64_t d : dims) n *= static_cast<size_t>(d);
-  return n;
-}
-
 // One case's inputs in the element type, made once and shared by every caller.
 template <typename T>
 struct Prepared {
@@ -196,7 +190,7 @@ struct Prepared {
 
   explicit Prepared(const KernelCase& kc) : c(&kc), handler(test_support::find_handler(kc.target)) {
     for (const Operand& op : kc.inputs) {
-      std::vector<T> v(count_of(op.dims));
+      std::vector<T> v(test_support::elements(op.dims));
       for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<T>(op.values(i));
       inputs.push_back(std::move(v));
     }
@@ -227,11 +221,9 @@ template <typename T>
 bool same_results(const std::vector<std::vector<T>>& a, const std::vector<std::vector<T>>& b) {
   if (a.size() != b.size()) return false;
   for (size_t k = 0; k < a.size(); ++k) {
-    if (a[k].size() != b[k].size()) return false;
-    for (size_t i = 0; i < a[k].size(); ++i) {
-      if (std::isnan(a[k][i]) && std::isnan(b[k][i])) continue;
-      if (std::memcmp(&a[k][i], &b[k][i], sizeof(T)) != 0) return false;
-    }
+    if (a[k].size() != b[k].size() ||
+        test_support::first_difference_but_nan(a[k], b[k]) != a[k].size())
+      return false;
   }
   return true;
 }
