@@ -264,10 +264,6 @@ void ray_matrix_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
 MIRELON_INSTANTIATE_KERNEL(ray_matrix_fwd);
 MIRELON_INSTANTIATE_KERNEL(ray_matrix_vjp);
 
-}  // namespace mirelon
-
-namespace mirelon {
-
 // ---- half-space signed distance ----------------------------------------------------------------
 
 namespace halfspace_detail {
