@@ -170,7 +170,9 @@ void ray_matrix_rows(const ray_matrix_detail::RayOperands<T>& v, T* out, size_t 
   constexpr size_t w = lanes::Lanes<L, double>::width;
   const size_t dim = v.dim, np = v.points, nr = v.rays;
   ray_matrix_detail::RayTile tile(dim);
-  const size_t per_tile = w > 1 && tile.capacity >= w ? tile.capacity : nr;
+  // Lanes where a tile holds a whole vector of rays; otherwise every ray in one plain pass.
+  const bool tiled = w > 1 && tile.capacity >= w;
+  const size_t per_tile = tiled ? tile.capacity : nr;
   for (size_t row = begin; row < end;) {
     const size_t b = row / np;
     const size_t stop = end < (b + 1) * np ? end : (b + 1) * np;
@@ -179,7 +181,7 @@ void ray_matrix_rows(const ray_matrix_detail::RayOperands<T>& v, T* out, size_t 
     const T* u = v.u.block(b).data();
     for (size_t first = 0; first < nr; first += per_tile) {
       const size_t count = nr - first < per_tile ? nr - first : per_tile;
-      const size_t in_lanes = per_tile == tile.capacity ? count / w * w : 0;
+      const size_t in_lanes = tiled ? count / w * w : 0;
       if (in_lanes != 0) tile.fill(o + first * dim, u + first * dim, in_lanes, dim);
       for (size_t i = row; i < stop; ++i) {
         const T* p = points + (i - b * np) * dim;
@@ -263,10 +265,6 @@ void ray_matrix_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kerne
 
 MIRELON_INSTANTIATE_KERNEL(ray_matrix_fwd);
 MIRELON_INSTANTIATE_KERNEL(ray_matrix_vjp);
-
-}  // namespace mirelon
-
-namespace mirelon {
 
 // ---- half-space signed distance ----------------------------------------------------------------
 

@@ -219,11 +219,9 @@ void mesh_interp_vjp(KernelResult& r, const KernelBuffer* in, size_t, const Kern
     return;
   }
   // The residual triangles are looked up again in the mesh the forward was given.
-  const std::optional<size_t> coords = checked_size(nv, 2);
-  const std::optional<size_t> corners = checked_size(nt, 3);
-  if (!check_operand_length(r, in[0], coords ? *coords : SIZE_MAX, LengthRule::at_least,
+  if (!check_operand_length(r, in[0], checked_size(nv, 2), LengthRule::at_least,
                             "mesh_interp_vjp: vertices") ||
-      !check_operand_length(r, in[1], corners ? *corners : SIZE_MAX, LengthRule::at_least,
+      !check_operand_length(r, in[1], checked_size(nt, 3), LengthRule::at_least,
                             "mesh_interp_vjp: triangles") ||
       !check_operand_length(r, in[2], nv, LengthRule::at_least, "mesh_interp_vjp: values"))
     return;
