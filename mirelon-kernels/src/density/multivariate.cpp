@@ -408,7 +408,6 @@ void kde_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer
   const double h = static_cast<double>(input_span<T>(in[2])[0]);
   const auto dx = output_span<T>(out[0]);
   std::vector<double> ddata(m, 0.0);
-  std::vector<double> slope(m);  // (u e)/h of each sample for the current point
   for (size_t i = 0; i < n; ++i) {
     const double xi = static_cast<double>(x[i]);
     const double gi = static_cast<double>(g[i]);
@@ -418,12 +417,15 @@ void kde_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuffer
       const double u = (xi - static_cast<double>(data[j])) / h;
       const double e = std::exp((u * -0.5) * u);
       s = s + e;
-      slope[j] = (u * e) / h;
-      t = t - slope[j];
+      t = t - (u * e) / h;
     }
     s = s + 1e-300;
     dx[i] = static_cast<T>((t * gi) / s);
-    for (size_t j = 0; j < m; ++j) ddata[j] = ddata[j] + (slope[j] * gi) / s;
+    for (size_t j = 0; j < m; ++j) {
+      const double u = (xi - static_cast<double>(data[j])) / h;
+      const double e = std::exp((u * -0.5) * u);
+      ddata[j] = ddata[j] + (((e * u) / h) * gi) / s;
+    }
   }
   store(ddata, output_span<T>(out[1]));
 }
