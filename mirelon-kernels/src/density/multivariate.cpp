@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "constants.hpp"
+#include "cpu.hpp"
 #include "density/special.hpp"
 #include "kernel.hpp"
 #include "numeric.hpp"
@@ -223,14 +224,15 @@ Dual copula_logp_dual(const double* z, const Dual* F, size_t d, Dual* w) {
   return Dual{(a.v - s) * -0.5 - b.v, a.t * -0.5 - b.t};
 }
 
-// Normal scores of one row of uniforms, each clamped to [1e-6, 0.999999] (NaN stays NaN).
+// Normal scores of one row of uniforms, each clamped to [1e-6, 0.999999] (NaN stays NaN), at the
+// instruction-set level the kernel read for the call.
 template <typename T>
-void copula_scores(const T* u, size_t d, double* clamped, double* z) {
+void copula_scores(const T* u, size_t d, double* clamped, double* z, cpu::Level level) {
   for (size_t j = 0; j < d; ++j) {
     const double v = static_cast<double>(u[j]);
     clamped[j] = v < 1e-6 ? 1e-6 : (v > 0.999999 ? 0.999999 : v);
   }
-  normal_quantile_many(clamped, z, d);
+  normal_quantile_many(clamped, z, d, level);
 }
 
 // ---- von Mises sampling ------------------------------------------------------------------------
@@ -739,11 +741,12 @@ void copula_fwd(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuf
   corr_cholesky_dual(theta.data(), d, std::nullopt, F);
   const auto U = input_span<T>(in[0]);
   const auto logc = output_span<T>(out[0]);
+  const cpu::Level level = cpu::active();
   pool::parallel_for(n, [&](size_t begin, size_t end) {
     std::vector<double> clamped(d), z(d);
     std::vector<Dual> w(d);
     for (size_t i = begin; i < end; ++i) {
-      copula_scores(U.data() + i * d, d, clamped.data(), z.data());
+      copula_scores(U.data() + i * d, d, clamped.data(), z.data(), level);
       logc[i] = static_cast<T>(copula_logp_dual<false>(z.data(), F.data(), d, w.data()).v);
     }
   });
@@ -768,6 +771,7 @@ void copula_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuf
   std::vector<Dual> F;
   corr_cholesky_dual(theta.data(), d, std::nullopt, F);
   std::vector<double> dtheta(P, 0.0);
+  const cpu::Level level = cpu::active();
 
   // A seeded factor depends only on theta and its parameter, so rows are taken in blocks: the
   // block's scores are computed once, then every parameter builds its factor once per block and
@@ -780,7 +784,7 @@ void copula_vjp(KernelResult& r, const KernelBuffer* in, size_t, const KernelBuf
     for (size_t l = 0; l < rows; ++l) {
       const size_t i = i0 + l;
       double* zr = z.data() + l * d;
-      copula_scores(U.data() + i * d, d, clamped.data(), zr);
+      copula_scores(U.data() + i * d, d, clamped.data(), zr, level);
       for (size_t j = 0; j < d; ++j) {  // F w = z
         double s = zr[j];
         for (size_t k = 0; k < j; ++k) s = s - F[j * d + k].v * w[k];

@@ -168,20 +168,16 @@ void q_uniform_fwd(KernelResult& r, const KernelBuffer* in, size_t, const Kernel
                    size_t) {
   density::ForwardCall<T, 2> c;
   if (!density::check_forward(r, in, out, c, kQuantileParams)) return;
-  const T* p = c.x;
-  T* q = c.out;
-  if (c.p[0].broadcast() && c.p[1].broadcast()) {
-    const T a = c.p[0].data[0];
-    const T w = c.p[1].data[0] - a;
-    pool::parallel_for(c.n, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) q[i] = w * p[i] + a;
-    });
+  if (!(c.p[0].broadcast() && c.p[1].broadcast())) {
+    density::run_forward(c, [](T p, T a, T b) { return (b - a) * p + a; });
     return;
   }
-  const auto pa = c.p[0];
-  const auto pb = c.p[1];
+  const T* p = c.x;
+  T* q = c.out;
+  const T a = c.p[0].data[0];
+  const T w = c.p[1].data[0] - a;
   pool::parallel_for(c.n, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) q[i] = (pb[i] - pa[i]) * p[i] + pa[i];
+    for (size_t i = begin; i < end; ++i) q[i] = w * p[i] + a;
   });
 }
 

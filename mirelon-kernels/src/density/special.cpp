@@ -149,10 +149,22 @@ inline double erfc_finish(double x, double t, double e) {
   return 0.0 <= x ? r : 2.0 - r;  // x < 0, and NaN, take 2 - r
 }
 
+// The body for `level` among a block loop's bodies, one per instruction-set level.
+template <typename Body>
+Body body_for(cpu::Level level, Body portable, Body avx2, Body avx512) {
+  switch (level) {
+    case cpu::Level::avx512:
+      return avx512;
+    case cpu::Level::avx2:
+      return avx2;
+    case cpu::Level::portable:
+      break;
+  }
+  return portable;
+}
+
 // A block of the Chebyshev part, one body per instruction-set level. The build never contracts
 // a*b+c, so no body uses fused multiply-add and all of them round exactly alike.
-using ErfcBlock = void (*)(const double* x, double* t, double* e);
-
 void erfc_exponent_block_portable(const double* x, double* t, double* e) {
   erfc_exponent<kManyBlock>(x, t, e);
 }
@@ -166,18 +178,6 @@ void erfc_exponent_block_portable(const double* x, double* t, double* e) {
   ErfcVectors<double, 64>::run(x, t, e);
 }
 
-ErfcBlock erfc_exponent_block(cpu::Level level) {
-  switch (level) {
-    case cpu::Level::avx512:
-      return erfc_exponent_block_avx512;
-    case cpu::Level::avx2:
-      return erfc_exponent_block_avx2;
-    case cpu::Level::portable:
-      break;
-  }
-  return erfc_exponent_block_portable;
-}
-
 }  // namespace
 
 double erfc(double x) {
@@ -188,7 +188,8 @@ double erfc(double x) {
 }
 
 void erfc_many(const double* x, double* out, size_t m, cpu::Level level) {
-  const ErfcBlock block = erfc_exponent_block(level);
+  const auto block = body_for(level, erfc_exponent_block_portable, erfc_exponent_block_avx2,
+                              erfc_exponent_block_avx512);
   double t[kManyBlock];
   double e[kManyBlock];
   size_t i = 0;
@@ -257,8 +258,6 @@ inline bool in_central_region(double p2) {
   }
 }
 
-using QuantileBlock = void (*)(const double* p, double* z, unsigned char* central);
-
 void quantile_central_block_portable(const double* p, double* z, unsigned char* central) {
   quantile_central_lanes(p, z, central);
 }
@@ -273,18 +272,6 @@ void quantile_central_block_portable(const double* p, double* z, unsigned char* 
   quantile_central_lanes(p, z, central);
 }
 
-QuantileBlock quantile_central_block(cpu::Level level) {
-  switch (level) {
-    case cpu::Level::avx512:
-      return quantile_central_block_avx512;
-    case cpu::Level::avx2:
-      return quantile_central_block_avx2;
-    case cpu::Level::portable:
-      break;
-  }
-  return quantile_central_block_portable;
-}
-
 }  // namespace
 
 double normal_quantile(double p) {
@@ -293,7 +280,8 @@ double normal_quantile(double p) {
 }
 
 void normal_quantile_many(const double* p, double* out, size_t m, cpu::Level level) {
-  const QuantileBlock block = quantile_central_block(level);
+  const auto block = body_for(level, quantile_central_block_portable,
+                              quantile_central_block_avx2, quantile_central_block_avx512);
   double z[kManyBlock];
   unsigned char central[kManyBlock];
   size_t i = 0;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "kernel.hpp"
@@ -228,27 +229,20 @@ struct GradientCall {
   }
 
   // dx[i] = d[0] * g[i]; the term d[1 + k] * g[i] of parameter cotangent k is added in place, or
-  // when the cotangent sums, stored at terms[k][i - begin] or added to its running sum.
-  void apply(size_t i, const std::array<T, NP + 1>& d, const Terms<T, NP>& terms,
-             size_t begin) const {
+  // when the cotangent sums, added to its running sum out[k] (Sums) or stored at
+  // out[k][i - begin] (Terms).
+  template <typename Out>
+  void apply(size_t i, const std::array<T, NP + 1>& d, Out& out, size_t begin) const {
     const T gi = g[i];
     dx[i] = d[0] * gi;
     for (size_t k = 0; k < NP; ++k) {
       const T term = d[1 + k] * gi;
       if (dp[k].summed()) {
-        terms[k][i - begin] = term;
-      } else {
-        dp[k].data[i] = dp[k].data[i] + term;
-      }
-    }
-  }
-  void apply(size_t i, const std::array<T, NP + 1>& d, Sums<T, NP>& acc, size_t) const {
-    const T gi = g[i];
-    dx[i] = d[0] * gi;
-    for (size_t k = 0; k < NP; ++k) {
-      const T term = d[1 + k] * gi;
-      if (dp[k].summed()) {
-        acc[k] = acc[k] + term;
+        if constexpr (std::is_same_v<Out, Sums<T, NP>>) {
+          out[k] = out[k] + term;
+        } else {
+          out[k][i - begin] = term;
+        }
       } else {
         dp[k].data[i] = dp[k].data[i] + term;
       }
