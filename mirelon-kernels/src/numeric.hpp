@@ -112,11 +112,6 @@ std::optional<size_t> checked_size(size_t first, Counts... rest) {
   return product;
 }
 
-// The same as a test with an out-parameter.
-inline bool checked_product(size_t a, size_t b, size_t& product) {
-  return !__builtin_mul_overflow(a, b, &product);
-}
-
 // The checks are forced inline, since every call runs several of them; their failing ends are
 // out of line, so that each check adds only a comparison and a branch to its kernel.
 

@@ -126,6 +126,12 @@ void expect_rejected(KernelFn f, const std::vector<Dims>& in, const std::vector<
   expect_untouched(outs, kSentinel<T>, what);
 }
 
+// Whether a and b have the same bits.
+template <typename T>
+bool same_bits(T a, T b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
 // The index of the first element whose bits differ, a.size() when they are the same (a and b of
 // one size).
 template <typename T>

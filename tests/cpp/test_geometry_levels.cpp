@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -49,8 +48,6 @@ std::vector<T> words(size_t count, uint64_t seed, double scale = 10.0) {
   }
   return w;
 }
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // One kernel call on the given inputs ((extents, values) each) at the active level; returns
 // its outputs, which start as the sentinel, and fails the test if the call fails.

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <random>
@@ -23,6 +22,8 @@
 
 namespace mirelon {
 namespace {
+
+using test_support::same_bits;
 
 // Coordinates on a grid of half steps in [-2, 2] (exact ties everywhere, also between leaves)
 // or spread over [-10, 10], with specials: every 11th word NaN, every 13th a copy of the word
@@ -52,11 +53,6 @@ std::vector<T> queries(size_t count, uint64_t seed) {
   const T specials[] = {nan, T(0), T(1), std::numeric_limits<T>::infinity(), big, -big};
   std::copy(std::begin(specials), std::end(specials), q.end() - 6);
   return q;
-}
-
-template <typename T>
-bool same_bits(T a, T b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 std::vector<cpu::Level> levels() {

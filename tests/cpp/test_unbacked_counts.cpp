@@ -6,16 +6,18 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
 #include <vector>
 
+#include "kernel_call.hpp"
 #include "targets.hpp"
 
 namespace {
 
 using mirelon::KernelBuffer;
 using mirelon::KernelResult;
+using mirelon::test_support::buffer;
+using mirelon::test_support::same_bits;
 
 template <typename T>
 class UnbackedCounts : public ::testing::Test {};
@@ -24,16 +26,6 @@ using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(UnbackedCounts, ElementTypes);
 
 constexpr int64_t kHuge = int64_t{1} << 40;
-
-template <typename T>
-KernelBuffer buffer(std::vector<T>& v, std::vector<int64_t> dims) {
-  return {std::move(dims), v.empty() ? nullptr : v.data(), sizeof(T) == 4 ? 11 : 12};
-}
-
-template <typename T>
-bool same_bits(T a, T b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
 
 // volume_mc and its gradient with N samples of d components (all 0) against normals of d
 // components (all 0): the estimate and the offset gradient.

@@ -74,12 +74,12 @@ struct Slot {
   uint64_t index;
 };
 
-// Slots of the items order[start, end), or of items start .. end - 1 when `order` is null.
+// Slots of the items order[start, end), with the caller's centroids.
 std::vector<Slot> slots_of(BvhItemKind kind, const double* items, std::span<const double> centroids,
                            size_t start, size_t end, const uint64_t* order) {
   std::vector<Slot> slots(end - start);
   for (size_t p = start; p < end; ++p) {
-    const uint64_t i = order ? order[p] : p;
+    const uint64_t i = order[p];
     Slot& s = slots[p - start];
     s.c[0] = centroids[2 * i];
     s.c[1] = centroids[2 * i + 1];

@@ -77,8 +77,8 @@ std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const do
 std::optional<NearestHit> bvh_nearest_segment(const Bvh& bvh, std::span<const double> segments,
                                               size_t n, double qx, double qy, cpu::Level level);
 
-// A built hierarchy and the n items it was built over, wherever both are stored (a cache entry,
-// a LocalBvh). It borrows them.
+// A built hierarchy and the n items it was built over, wherever both are stored (a cache entry
+// holds both). It borrows them.
 struct BvhRef {
   const BvhNode* nodes = nullptr;
   size_t node_count = 0;
@@ -122,8 +122,6 @@ struct LocalBvh {
   std::array<uint64_t, kLocalBvhCapacity> order;
   size_t count = 0;
   size_t node_count = 0;
-
-  BvhRef ref() const { return {nodes.data(), node_count, order.data(), items.data(), count}; }
 };
 
 // Builds over the first n <= kLocalBvhCapacity items that the caller has put in `local.items`.

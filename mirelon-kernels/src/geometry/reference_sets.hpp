@@ -173,18 +173,14 @@ void for_each_nearest(const ReferenceSets<T>& sets, const BatchView<const T>& qu
   }
   // A set per batch: the entries of a chunk of batches, looked up in batch order, serve one loop.
   std::vector<SharedBvhEntry> held;
-  std::vector<BvhRef> refs;
   for (size_t first_batch = 0; first_batch < batches; first_batch += kHeldEntries) {
     const size_t last_batch = std::min(batches, first_batch + kHeldEntries);
     held.clear();
-    refs.clear();
-    for (size_t b = first_batch; b < last_batch; ++b) {
-      held.push_back(sets.lookup(b));
-      refs.push_back(bvh_ref(held.back()->hierarchy, held.back()->items, held.back()->count));
-    }
+    for (size_t b = first_batch; b < last_batch; ++b) held.push_back(sets.lookup(b));
     pool::parallel_for((last_batch - first_batch) * m, [&](size_t begin, size_t end) {
       auto run = [&](size_t b, size_t first, size_t stop) {
-        answer(refs[b - first_batch], b, first, stop);
+        const BvhCacheEntry& entry = *held[b - first_batch];
+        answer(bvh_ref(entry.hierarchy, entry.items, entry.count), b, first, stop);
       };
       by_batch(first_batch * m + begin, first_batch * m + end, m, run);
     });
