@@ -320,7 +320,9 @@ TEST(ErrorReturn, PassesTheMessageWholeOrReplacesOneHoldingNul) {
   for (size_t k = 0; k < calls.size(); ++k) {
     EXPECT_EQ(calls[k].message, cases[k].want) << "case " << k;
     EXPECT_EQ(calls[k].errc, 3) << "case " << k;
-    if (k > 0) EXPECT_NE(calls[k].returned, calls[k - 1].returned) << "case " << k;
+    if (k > 0) {
+      EXPECT_NE(calls[k].returned, calls[k - 1].returned) << "case " << k;
+    }
   }
 }
 
