@@ -42,11 +42,15 @@ xla::XLA_FFI_Error* run_checked(const xla::XLA_FFI_CallFrame* frame, std::string
   std::string error;
   if (!check_uniform_dtype(std::span(refs, n_in + n_out), dtype, error))
     return make_ffi_error(frame, error);
+  const size_t element_size = dtype == DType::F64 ? sizeof(double) : sizeof(float);
   for (size_t i = 0; i < n_in + n_out; ++i) {
-    if (extents_overflow(refs[i]->dims)) {
+    const char* excess = extents_overflow(refs[i]->dims) ? " multiply to more elements than 64 bits can count"
+                         : bytes_exceed_one_buffer(*refs[i], element_size)
+                             ? " multiply to more bytes than one buffer can hold"
+                             : nullptr;
+    if (excess != nullptr) {
       return make_ffi_error(frame, message(name, ": the extents of ", i < n_in ? "input " : "output ",
-                                           i < n_in ? i : i - n_in,
-                                           " multiply to more elements than 64 bits can count"));
+                                           i < n_in ? i : i - n_in, excess));
     }
   }
   KernelResult result;

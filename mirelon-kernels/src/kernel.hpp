@@ -118,6 +118,13 @@ inline bool extents_overflow(const Extents& dims) {
   return overflow;
 }
 
+// Whether an operand whose extents do not overflow holds more bytes, in elements of
+// `element_size` bytes, than one object can span (PTRDIFF_MAX). Its byte count would wrap in the
+// kernels' size arithmetic, so no such operand reaches a kernel either.
+inline bool bytes_exceed_one_buffer(const KernelBuffer& b, size_t element_size) {
+  return element_count(b) > static_cast<size_t>(PTRDIFF_MAX) / element_size;
+}
+
 // Kernels use these extents as unsigned counts, so a negative extent reads as 0 rather than as a
 // huge count.
 [[gnu::always_inline]] inline size_t extent_as_count(int64_t d) { return d < 0 ? 0 : static_cast<size_t>(d); }

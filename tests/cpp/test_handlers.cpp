@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "frame_builder.hpp"
@@ -269,30 +270,48 @@ INSTANTIATE_TEST_SUITE_P(
         DtypeCase{kF64, kF64, 7, "unsupported buffer dtype 7"},
         DtypeCase{5, 5, 0, "unsupported buffer dtype 5"}));
 
-// Extents whose exact product leaves the 64-bit range wrap to any count at all ((2^32 + 1)^2
-// wraps to 2^33 + 1): such an operand never reaches a kernel, whichever operand it is.
-TEST(AllEntries, RejectOperandsWhoseExtentsOverflow) {
-  static int64_t overflowing[] = {(int64_t{1} << 32) + 1, (int64_t{1} << 32) + 1};
+// Operands that no buffer can hold never reach a kernel, whichever operand it is: extents whose
+// exact product leaves the 64-bit range wrap to any count at all ((2^32 + 1)^2 wraps to
+// 2^33 + 1), and 2^61 elements are 2^63 bytes in f32, one past PTRDIFF_MAX, and wrap to 0 bytes
+// in f64.
+struct OversizedCase {
+  std::vector<int64_t> dims;
+  const char* excess;
+};
+
+class OversizedOperand : public ::testing::TestWithParam<std::tuple<OversizedCase, int32_t>> {};
+
+TEST_P(OversizedOperand, IsRejectedBeforeTheKernelRuns) {
+  const auto& [c, dtype] = GetParam();
+  std::vector<int64_t> dims = c.dims;
   for (size_t i = 0; i < kTargetCount; ++i) {
     const Target& t = kExpected[i];
     SCOPED_TRACE(t.name);
     for (size_t odd : {size_t{0}, t.inputs}) {  // the first input, then the first output
       FakeApi api;
       FrameBuilder fb(&api);
-      add_operands(fb, t.inputs, kF64, t.outputs, kF64);
+      add_operands(fb, t.inputs, dtype, t.outputs, dtype);
       TestBuffer& b = odd < t.inputs ? *fb.args()[odd] : *fb.rets()[0];
-      b.record.rank = 2;
-      b.record.dims = overflowing;
+      b.record.rank = static_cast<int64_t>(dims.size());
+      b.record.dims = dims.data();
       xla::XLA_FFI_Error* err = kTargetTable[i].handler(fb.frame());
       ASSERT_EQ(api.calls().size(), 1u);
       EXPECT_EQ(err, api.calls()[0].returned);
       EXPECT_EQ(api.calls()[0].message,
                 std::string(t.name) + (odd < t.inputs ? ": the extents of input 0" : ": the extents of output 0") +
-                    " multiply to more elements than 64 bits can count");
+                    c.excess);
       for (auto& r : fb.rets()) EXPECT_TRUE(untouched(*r));
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OversizedOperand,
+    ::testing::Combine(
+        ::testing::Values(OversizedCase{{(int64_t{1} << 32) + 1, (int64_t{1} << 32) + 1},
+                                        " multiply to more elements than 64 bits can count"},
+                          OversizedCase{{int64_t{1} << 61}, " multiply to more bytes than one buffer can hold"}),
+        ::testing::Values(kF32, kF64)));
 
 TEST(KdeEntry, CountMessagesNameTheTargetAndBothCounts) {
   xla::XLA_FFI_Handler* kde = find_handler("mirelon_kde_fwd");
