@@ -32,14 +32,6 @@ inline int64_t saturating_to_i64(double v) {
   return static_cast<int64_t>(v);
 }
 
-// Same conversion to a signed 32-bit integer (kind codes shown in messages).
-inline int32_t saturating_to_i32(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-  if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
-  return static_cast<int32_t>(v);
-}
-
 // Maximum and minimum that ignore NaN: a NaN operand yields the other one.
 template <typename T>
 T max_ignoring_nan(T a, T b) {
@@ -52,19 +44,6 @@ template <typename T>
 T min_ignoring_nan(T a, T b) {
   if (std::isnan(a)) return b;
   if (std::isnan(b)) return a;
-  return b < a ? b : a;
-}
-
-// Maximum and minimum that pass NaN on: a NaN operand makes the result NaN.
-template <typename T>
-T max_passing_nan(T a, T b) {
-  if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<T>::quiet_NaN();
-  return a < b ? b : a;
-}
-
-template <typename T>
-T min_passing_nan(T a, T b) {
-  if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<T>::quiet_NaN();
   return b < a ? b : a;
 }
 
