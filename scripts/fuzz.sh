@@ -18,9 +18,10 @@ families=("$@")
 # The Python environment that holds oneTBB for the build (tbb-devel), .venv unless given.
 python=${MIRELON_PYTHON:-$PWD/.venv/bin/python}
 
+# Like the test command's other builds, this one fails on any compiler warning.
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMIRELON_BUILD_MODULE=OFF -DMIRELON_SANITIZE=ON -DMIRELON_FUZZ=ON "-DPython_EXECUTABLE=$python" \
-  > /dev/null
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON > /dev/null
 cmake --build build/fuzz -j "$(nproc)" --target mirelon_fuzz_entries
 
 mkdir -p build/fuzz/findings

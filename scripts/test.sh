@@ -10,19 +10,22 @@ jobs=$(nproc)
 xla_include=$(.venv/bin/python -c "import jax.ffi; print(jax.ffi.include_dir())")
 # The C++ tests build against the oneTBB of .venv (its tbb-devel package).
 python="-DPython_EXECUTABLE=$PWD/.venv/bin/python"
+# These builds fail on any compiler warning (pip install does not: a newer compiler may warn where
+# ours does not).
+werror=-DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 
-cmake -S . -B build/tests -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODULE=OFF "$python" \
+cmake -S . -B build/tests -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODULE=OFF "$python" "$werror" \
   -DMIRELON_XLA_INCLUDE_DIR="$xla_include" > /dev/null
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
-cmake -S . -B build/asan -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODULE=OFF "$python" \
+cmake -S . -B build/asan -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODULE=OFF "$python" "$werror" \
   -DMIRELON_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
 # Concurrent callers of the pool and the hierarchy cache under ThreadSanitizer.
-cmake -S . -B build/tsan -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODULE=OFF "$python" \
+cmake -S . -B build/tsan -G Ninja -DMIRELON_BUILD_TESTS=ON -DMIRELON_BUILD_MODULE=OFF "$python" "$werror" \
   -DMIRELON_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 cmake --build build/tsan -j "$jobs"
 ctest --test-dir build/tsan --output-on-failure -j "$jobs"

@@ -15,11 +15,6 @@
 #include "param.hpp"
 #include "pool.hpp"
 
-// The 32-byte lane type only ever lives inside inlined code of the AVX2 loops; no function with
-// such a parameter or result crosses a call boundary. The compiler reports this where the file
-// that includes this header ends, so the setting stays on for that file.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace mirelon::density {
 
 // Lanes of Bytes bytes: 16 (SSE2, every x86-64 processor) or 32 (AVX2).

@@ -208,7 +208,7 @@ struct UniformBody {
     size_t i = begin;
     for (; end - i >= S::width; i += S::width) {
       const V xv = S::load(xs + i);
-      S::store(os + i, (xv < lo) | (xv > hi) ? outside : inside);
+      S::store(os + i, ((xv < lo) | (xv > hi)) ? outside : inside);
     }
     for (; i < end; ++i) os[i] = uniform_value<T>(xs[i], lo, hi, neg_log_width);
   }

@@ -43,7 +43,7 @@ T unit_interval(T x) {
 template <size_t D, typename T>
 void segment_lengths(const Polyline<T>& p, size_t k, T* lengths) {
   const size_t d = D == 0 ? p.d : D;
-  const auto length = [&p, d](size_t i, size_t j) {
+  const auto length = [&](size_t i, size_t j) {
     T sum = 0;
     for (size_t c = 0; c < d; ++c) {
       const T diff = p.v[j * d + c] - p.v[i * d + c];
